@@ -1,0 +1,195 @@
+#include "browser_link.h"
+
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include <csignal>
+#include <fcntl.h>
+
+#include "log.h"
+#include "platform.h"
+#include "worker.h"
+
+using nlohmann::json;
+
+int from_browser_notify = CreateCountingSemaphore();
+std::deque<json> from_browser;
+std::mutex from_browser_mutex;
+
+namespace {
+
+constexpr int STDIN_FD = 0;
+constexpr int STDOUT_FD = 1;
+constexpr size_t LENGTH_PREFIX_SIZE = 4;
+// Browsers send small requests; the limit bounds the reader's one buffer.
+constexpr uint32_t MAX_MESSAGE_SIZE = 16384;
+// A closed input reads as 0 bytes for ever; this many in a row mean the
+// browser has gone, whether we were between frames or inside one.
+constexpr int MAX_EMPTY_READS = 10;
+constexpr unsigned SHUTDOWN_WAIT_MS = 1000;
+
+// Reader state, reused for every frame.
+unsigned char lenbuff[LENGTH_PREFIX_SIZE];
+char buff[MAX_MESSAGE_SIZE + 1];   // the body and the NUL written after it
+int failed_reads = 0;
+
+// Queues the reader's own EXIT, gives the worker a moment to close the device,
+// and ends the process whether or not it finished.
+[[noreturn]] void ShutDown(ThreadHandle* worker)
+{
+    const json exit_message = {{"call", "EXIT"}};
+    {
+        std::lock_guard lock(from_browser_mutex);
+        Log("Obtained lock!\n");
+        from_browser.push_back(exit_message);
+        Log("Pushed EXIT message!\n");
+    }
+    Log("Released lock\n");
+    ReleaseSemaphore(from_browser_notify);
+    Log("Pushed JSON EXIT notify message\n");
+
+    const unsigned long waited = WaitForSingleObject(worker, SHUTDOWN_WAIT_MS);
+    fprintf(stderr, "Done waiting for thread %lu\n", waited);
+    ExitProcess(0);
+}
+
+void ShutDownAtEndOfInput(ThreadHandle* worker)
+{
+    if (failed_reads >= MAX_EMPTY_READS)
+        ShutDown(worker);
+}
+
+// Reads from standard input into [target, target + wanted), where wanted is
+// what the current prefix or body still misses, so that the next frame's
+// bytes stay in the pipe. An empty or failed read counts towards the end.
+ssize_t ReadMissing(void* target, size_t wanted)
+{
+    const ssize_t retval = ReadSome(STDIN_FD, target, wanted);
+    if (retval <= 0)
+        ++failed_reads;
+    else
+        failed_reads = 0;
+    return retval;
+}
+
+uint32_t ReadLength(ThreadHandle* worker)
+{
+    size_t gathered = 0;
+    while (gathered < LENGTH_PREFIX_SIZE) {
+        ShutDownAtEndOfInput(worker);
+        const size_t wanted = LENGTH_PREFIX_SIZE - gathered;
+        fprintf(stderr, "Going to read message from stdin %d bytes\n", static_cast<int>(wanted));
+        const ssize_t retval = ReadMissing(lenbuff + gathered, wanted);
+        fprintf(stderr, "Read %d bytes\n", static_cast<int>(retval));
+        if (retval > 0)
+            gathered += static_cast<size_t>(retval);
+    }
+    uint32_t read_length;
+    std::memcpy(&read_length, lenbuff, sizeof read_length);
+    return read_length;
+}
+
+void ReadBody(ThreadHandle* worker, uint32_t read_length)
+{
+    size_t gathered = 0;
+    while (gathered < read_length) {
+        ShutDownAtEndOfInput(worker);
+        const ssize_t retval = ReadMissing(buff + gathered, read_length - gathered);
+        if (retval > 0)
+            gathered += static_cast<size_t>(retval);
+    }
+    buff[read_length] = '\0';
+}
+
+// Parses one body and puts the value in the mailbox, whatever its JSON type:
+// what a message means is the worker's business.
+void HandOver(uint32_t read_length)
+{
+    fprintf(stderr, "Read JSON package: %s\n", buff);
+    json message;
+    try {
+        // The whole body must be one JSON text: a NUL or anything but
+        // whitespace after the value makes it invalid.
+        message = json::parse(buff, buff + read_length);
+    } catch (const json::exception& e) {
+        fprintf(stderr, "Dropped message: not valid JSON: %s\n", e.what());
+        return;
+    }
+    Log("Parsed message!\n");
+    {
+        std::lock_guard lock(from_browser_mutex);
+        Log("Obtained lock!\n");
+        from_browser.push_back(message);
+        Log("Pushed message!\n");
+    }
+    Log("Released lock\n");
+    ReleaseSemaphore(from_browser_notify);
+    Log("Pushed JSON notify message\n");
+    StreamLog("Message: ", Compact(message));
+}
+
+[[noreturn]] void ReadMessages(ThreadHandle* worker)
+{
+    for (;;) {
+        const uint32_t read_length = ReadLength(worker);
+        if (read_length > MAX_MESSAGE_SIZE) {
+            fprintf(stderr, "Message size too large %ud > %ld\n", read_length, static_cast<long>(MAX_MESSAGE_SIZE));
+            ExitProcess(1);
+        }
+        fprintf(stderr, "Message size %ud of %ld\n", read_length, static_cast<long>(MAX_MESSAGE_SIZE));
+        ReadBody(worker, read_length);
+        HandOver(read_length);
+    }
+}
+
+}  // namespace
+
+int SetBinaryMode(FILE* stream)
+{
+    // Linux streams carry bytes unchanged, so there is no mode to switch; what
+    // remains of the step is making sure the descriptor is there at all.
+    if (fcntl(fileno(stream), F_GETFL) == -1) {
+        perror("Cannot set mode to BINARY");
+        return -1;
+    }
+    const int result = setvbuf(stream, nullptr, _IONBF, 0);
+    if (result != 0) {
+        perror("Cannot set zero buffer");
+        return result;
+    }
+    return 0;
+}
+
+void SendMessageA(json message)
+{
+    const std::string text = Compact(message);
+    const auto length = static_cast<uint32_t>(std::strlen(text.c_str()));
+    std::cerr << "Outputting JSON " << text << " of size " << length << std::endl;
+
+    unsigned char prefix[LENGTH_PREFIX_SIZE];
+    std::memcpy(prefix, &length, sizeof prefix);
+    // A browser that stopped reading makes the writes fail; that is ignored.
+    if (WriteAll(STDOUT_FD, prefix, sizeof prefix))
+        WriteAll(STDOUT_FD, text.data(), length);
+}
+
+int main(int, char**)
+{
+    setbuf(stderr, nullptr);
+    if (SetBinaryMode(stdin) != 0)
+        return -1;
+    if (SetBinaryMode(stdout) != 0)
+        return -1;
+    if (from_browser_notify < 0) {
+        Log("from_browser_notifiy semaphore is null!\n");
+        ExitProcess(1);
+    }
+    // A browser that closes our standard output must not kill us in the
+    // middle of a write; the failed write is ignored instead.
+    signal(SIGPIPE, SIG_IGN);
+
+    ThreadHandle* worker = BeginThread(Thread);
+    ReadMessages(worker);
+}

@@ -1,0 +1,24 @@
+// The browser link: standard input and output framed as the browser's native
+// messaging wants them, and the inbound mailbox that carries each parsed
+// message from the reader (main thread) to the worker thread.
+#pragma once
+
+#include <cstdio>
+#include <deque>
+#include <mutex>
+
+#include <nlohmann/json.hpp>
+
+// Inbound mailbox. Put: push under the lock, leave it, then release the
+// semaphore by one. Take: one unit of the semaphore entitles the worker to
+// exactly one message, popped under the lock.
+extern std::deque<nlohmann::json> from_browser;
+extern std::mutex from_browser_mutex;
+extern int from_browser_notify;   // eventfd semaphore; -1 when it could not be made
+
+// Writes one value to standard output as a frame: 4-byte native-order length,
+// then the compact JSON text. Called by the worker thread only.
+void SendMessageA(nlohmann::json message);
+
+// Makes a standard stream unbuffered. 0 on success.
+int SetBinaryMode(FILE* stream);

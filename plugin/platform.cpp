@@ -1,0 +1,114 @@
+#include "platform.h"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+int CreateCountingSemaphore()
+{
+    // Non-blocking, so that taking a unit never blocks once poll() has said
+    // one is there; this process has a single taker.
+    return eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+void ReleaseSemaphore(int semaphore)
+{
+    const uint64_t one = 1;
+    while (write(semaphore, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+// In semaphore mode a read takes one unit and yields 1; with no unit there it
+// fails with EAGAIN.
+static bool TakeSemaphoreUnit(int semaphore)
+{
+    uint64_t unit = 0;
+    ssize_t got;
+    do {
+        got = read(semaphore, &unit, sizeof unit);
+    } while (got < 0 && errno == EINTR);
+    return got == sizeof unit;
+}
+
+unsigned long WaitForMultipleObjects(int semaphore, int device_fd)
+{
+    pollfd fds[2] = {{semaphore, POLLIN, 0}, {device_fd, POLLIN, 0}};
+    const nfds_t count = device_fd < 0 ? 1 : 2;
+    for (;;) {
+        if (poll(fds, count, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return WAIT_FAILED;
+        }
+        if ((fds[0].revents & POLLIN) && TakeSemaphoreUnit(semaphore))
+            return WAIT_OBJECT_0;
+        if (count == 2 && fds[1].revents != 0)
+            return WAIT_OBJECT_1;
+        if (fds[0].revents & (POLLERR | POLLNVAL))
+            return WAIT_FAILED;
+    }
+}
+
+struct ThreadHandle {
+    std::mutex mutex;
+    std::condition_variable ended_changed;
+    bool ended = false;
+};
+
+ThreadHandle* BeginThread(void (*entry)(void*))
+{
+    // Never freed: the process ends while the thread may still run.
+    auto* handle = new ThreadHandle;
+    std::thread([handle, entry] {
+        entry(nullptr);
+        std::lock_guard lock(handle->mutex);
+        handle->ended = true;
+        handle->ended_changed.notify_all();
+    }).detach();
+    return handle;
+}
+
+unsigned long WaitForSingleObject(ThreadHandle* thread, unsigned milliseconds)
+{
+    std::unique_lock lock(thread->mutex);
+    const bool ended = thread->ended_changed.wait_for(
+        lock, std::chrono::milliseconds(milliseconds), [thread] { return thread->ended; });
+    return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+ssize_t ReadSome(int fd, void* buffer, size_t count)
+{
+    ssize_t got;
+    do {
+        got = read(fd, buffer, count);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+bool WriteAll(int fd, const void* data, size_t count)
+{
+    auto* next = static_cast<const char*>(data);
+    while (count > 0) {
+        const ssize_t put = write(fd, next, count);
+        if (put < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        next += put;
+        count -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
+void ExitProcess(int status)
+{
+    _exit(status);
+}

@@ -1,0 +1,141 @@
+// bridge-console: talks to a bridge host the way a browser does, for people.
+//
+//   bridge-console [HOST]
+//
+// Starts HOST (by default the bridge-host beside this program), sends each
+// line of standard input as one frame, prints each frame that comes back as
+// one JSON line, and lets the host's log through to standard error. At the end
+// of input it closes the host's standard input, waits for it and reports its
+// exit code, which becomes its own.
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+std::string DefaultHost()
+{
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length < 0)
+        return "bridge-host";
+    self[length] = '\0';
+    std::string path(self);
+    return path.substr(0, path.rfind('/') + 1) + "bridge-host";
+}
+
+bool WriteAll(int fd, const void* data, size_t count)
+{
+    auto* next = static_cast<const char*>(data);
+    while (count > 0) {
+        const ssize_t put = write(fd, next, count);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        next += put;
+        count -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
+bool ReadAll(int fd, void* data, size_t count)
+{
+    auto* next = static_cast<char*>(data);
+    while (count > 0) {
+        const ssize_t got = read(fd, next, count);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        next += got;
+        count -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+// Prints every frame the host writes, one line each, until it closes its end.
+void PrintFrames(int from_host)
+{
+    for (;;) {
+        uint32_t length;
+        if (!ReadAll(from_host, &length, sizeof length))
+            return;
+        std::string text(length, '\0');
+        if (!ReadAll(from_host, text.data(), length))
+            return;
+        std::cout << text << std::endl;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
+        std::cerr << "usage: bridge-console [HOST]   (requests on standard input, one JSON text a line)\n";
+        return 2;
+    }
+    const std::string host = argc == 2 ? argv[1] : DefaultHost();
+    if (isatty(STDIN_FILENO))
+        std::cerr << "Type one request a line, for example {\"call\":\"getDevices\"}; end with Ctrl-D.\n";
+
+    // The host gone early must not kill us while we still write to it.
+    signal(SIGPIPE, SIG_IGN);
+
+    int to_host[2], from_host[2];
+    if (pipe2(to_host, O_CLOEXEC) != 0 || pipe2(from_host, O_CLOEXEC) != 0) {
+        perror("bridge-console: pipe");
+        return 1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, to_host[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, from_host[1], STDOUT_FILENO);
+    char* host_argv[] = {const_cast<char*>(host.c_str()), nullptr};
+    pid_t pid;
+    const int spawned = posix_spawn(&pid, host.c_str(), &actions, nullptr, host_argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        std::cerr << "bridge-console: cannot start " << host << ": " << std::strerror(spawned) << "\n";
+        return 1;
+    }
+    close(to_host[0]);
+    close(from_host[1]);
+
+    std::thread printer(PrintFrames, from_host[0]);
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (line.empty())
+            continue;
+        const auto length = static_cast<uint32_t>(line.size());
+        if (!WriteAll(to_host[1], &length, sizeof length) || !WriteAll(to_host[1], line.data(), line.size()))
+            break;
+    }
+    close(to_host[1]);
+    printer.join();
+
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status)) {
+        std::cerr << "bridge-console: host ended by signal " << WTERMSIG(status) << "\n";
+        return 128 + WTERMSIG(status);
+    }
+    const int code = WEXITSTATUS(status);
+    std::cerr << "bridge-console: host exited with code " << code << "\n";
+    return code;
+}
