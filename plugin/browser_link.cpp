@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <iostream>
 #include <string>
 
 #include <csignal>
@@ -166,7 +165,7 @@ void SendMessageA(json message)
 {
     const std::string text = Compact(message);
     const auto length = static_cast<uint32_t>(std::strlen(text.c_str()));
-    std::cerr << "Outputting JSON " << text << " of size " << length << std::endl;
+    StreamLog("Outputting JSON ", text, " of size ", std::to_string(length));
 
     unsigned char prefix[LENGTH_PREFIX_SIZE];
     std::memcpy(prefix, &length, sizeof prefix);
