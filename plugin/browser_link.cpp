@@ -109,8 +109,8 @@ void HandOver(uint32_t read_length)
     fprintf(stderr, "Read JSON package: %s\n", buff);
     json message;
     try {
-        // The whole body must be one JSON text: a NUL or anything but
-        // whitespace after the value makes it invalid.
+        // The body must be one JSON text, with nothing but whitespace after
+        // the value; the parser takes a NUL byte as the end of the text.
         message = json::parse(buff, buff + read_length);
     } catch (const json::exception& e) {
         fprintf(stderr, "Dropped message: not valid JSON: %s\n", e.what());
