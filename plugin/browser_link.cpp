@@ -36,7 +36,7 @@ int failed_reads = 0;
 
 // Queues the reader's own EXIT, gives the worker a moment to close the device,
 // and ends the process whether or not it finished.
-[[noreturn]] void ShutDown(ThreadHandle* worker)
+[[noreturn]] void ShutDown(const std::shared_ptr<ThreadHandle>& worker)
 {
     const json exit_message = {{"call", "EXIT"}};
     {
@@ -54,7 +54,7 @@ int failed_reads = 0;
     ExitProcess(0);
 }
 
-void ShutDownAtEndOfInput(ThreadHandle* worker)
+void ShutDownAtEndOfInput(const std::shared_ptr<ThreadHandle>& worker)
 {
     if (failed_reads >= MAX_EMPTY_READS)
         ShutDown(worker);
@@ -73,7 +73,7 @@ ssize_t ReadMissing(void* target, size_t wanted)
     return retval;
 }
 
-uint32_t ReadLength(ThreadHandle* worker)
+uint32_t ReadLength(const std::shared_ptr<ThreadHandle>& worker)
 {
     size_t gathered = 0;
     while (gathered < LENGTH_PREFIX_SIZE) {
@@ -90,7 +90,7 @@ uint32_t ReadLength(ThreadHandle* worker)
     return read_length;
 }
 
-void ReadBody(ThreadHandle* worker, uint32_t read_length)
+void ReadBody(const std::shared_ptr<ThreadHandle>& worker, uint32_t read_length)
 {
     size_t gathered = 0;
     while (gathered < read_length) {
@@ -129,7 +129,7 @@ void HandOver(uint32_t read_length)
     StreamLog("Message: ", Compact(message));
 }
 
-[[noreturn]] void ReadMessages(ThreadHandle* worker)
+[[noreturn]] void ReadMessages(const std::shared_ptr<ThreadHandle>& worker)
 {
     for (;;) {
         const uint32_t read_length = ReadLength(worker);
@@ -189,6 +189,6 @@ int main(int, char**)
     // middle of a write; the failed write is ignored instead.
     signal(SIGPIPE, SIG_IGN);
 
-    ThreadHandle* worker = BeginThread(Thread);
+    const std::shared_ptr<ThreadHandle> worker = BeginThread(Thread);
     ReadMessages(worker);
 }

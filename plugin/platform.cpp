@@ -71,10 +71,10 @@ struct ThreadHandle {
     bool ended = false;
 };
 
-ThreadHandle* BeginThread(void (*entry)(void*))
+std::shared_ptr<ThreadHandle> BeginThread(void (*entry)(void*))
 {
-    // Never freed: the process ends while the thread may still run.
-    auto* handle = new ThreadHandle;
+    // Shared with the thread, which may outlive the one waiting for it.
+    auto handle = std::make_shared<ThreadHandle>();
     std::thread([handle, entry] {
         entry(nullptr);
         std::lock_guard lock(handle->mutex);
@@ -84,7 +84,7 @@ ThreadHandle* BeginThread(void (*entry)(void*))
     return handle;
 }
 
-unsigned long WaitForSingleObject(ThreadHandle* thread, unsigned milliseconds)
+unsigned long WaitForSingleObject(const std::shared_ptr<ThreadHandle>& thread, unsigned milliseconds)
 {
     std::unique_lock lock(thread->mutex);
     const bool ended = thread->ended_changed.wait_for(

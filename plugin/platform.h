@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <sys/types.h>
 
 // A counting semaphore: an eventfd in semaphore mode. Each release adds one,
@@ -27,9 +28,9 @@ unsigned long WaitForMultipleObjects(int semaphore, int device_fd);
 
 // The worker thread, and the wait for its end.
 struct ThreadHandle;
-ThreadHandle* BeginThread(void (*entry)(void*));
+std::shared_ptr<ThreadHandle> BeginThread(void (*entry)(void*));
 // 0 when the thread has ended, WAIT_TIMEOUT when milliseconds passed first.
-unsigned long WaitForSingleObject(ThreadHandle* thread, unsigned milliseconds);
+unsigned long WaitForSingleObject(const std::shared_ptr<ThreadHandle>& thread, unsigned milliseconds);
 
 // read(2) on a descriptor, continued after an interrupting signal.
 ssize_t ReadSome(int fd, void* buffer, size_t count);

@@ -87,7 +87,7 @@ TEST(WorkerThread, WaitReportsEndOrTimeout)
 {
     static int release[2];
     ASSERT_EQ(pipe(release), 0);
-    ThreadHandle* blocked = BeginThread([](void*) {
+    const auto blocked = BeginThread([](void*) {
         char byte;
         EXPECT_EQ(read(release[0], &byte, 1), 1);
     });
