@@ -1,5 +1,7 @@
 #include "host_process.h"
 
+#include "whole_io.h"
+
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -23,30 +25,9 @@ void Check(bool ok, const char* what)
         throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
 }
 
-bool ReadExactly(int fd, void* data, size_t count)
+void WriteAllToHost(int fd, std::string_view bytes)
 {
-    auto* next = static_cast<char*>(data);
-    while (count > 0) {
-        const ssize_t got = read(fd, next, count);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        next += got;
-        count -= static_cast<size_t>(got);
-    }
-    return true;
-}
-
-void WriteExactly(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t put = write(fd, bytes.data(), bytes.size());
-        if (put < 0 && errno == EINTR)
-            continue;
-        Check(put > 0, "write to host");
-        bytes.remove_prefix(static_cast<size_t>(put));
-    }
+    Check(WriteExactly(fd, bytes.data(), bytes.size()), "write to host");
 }
 
 // A terminal in canonical mode turns each Ctrl-D at the start of a line into a
@@ -182,7 +163,7 @@ void HostProcess::SendText(std::string_view text)
 
 void HostProcess::SendRaw(std::string_view bytes)
 {
-    WriteExactly(input_, bytes);
+    WriteAllToHost(input_, bytes);
 }
 
 void HostProcess::SendEndOfLine()

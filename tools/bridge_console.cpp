@@ -22,6 +22,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "whole_io.h"
+
 extern char** environ;
 
 namespace {
@@ -37,45 +39,15 @@ std::string DefaultHost()
     return path.substr(0, path.rfind('/') + 1) + "bridge-host";
 }
 
-bool WriteAll(int fd, const void* data, size_t count)
-{
-    auto* next = static_cast<const char*>(data);
-    while (count > 0) {
-        const ssize_t put = write(fd, next, count);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        next += put;
-        count -= static_cast<size_t>(put);
-    }
-    return true;
-}
-
-bool ReadAll(int fd, void* data, size_t count)
-{
-    auto* next = static_cast<char*>(data);
-    while (count > 0) {
-        const ssize_t got = read(fd, next, count);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        next += got;
-        count -= static_cast<size_t>(got);
-    }
-    return true;
-}
-
 // Prints every frame the host writes, one line each, until it closes its end.
 void PrintFrames(int from_host)
 {
     for (;;) {
         uint32_t length;
-        if (!ReadAll(from_host, &length, sizeof length))
+        if (!ReadExactly(from_host, &length, sizeof length))
             return;
         std::string text(length, '\0');
-        if (!ReadAll(from_host, text.data(), length))
+        if (!ReadExactly(from_host, text.data(), length))
             return;
         std::cout << text << std::endl;
     }
@@ -122,7 +94,7 @@ int main(int argc, char** argv)
         if (line.empty())
             continue;
         const auto length = static_cast<uint32_t>(line.size());
-        if (!WriteAll(to_host[1], &length, sizeof length) || !WriteAll(to_host[1], line.data(), line.size()))
+        if (!WriteExactly(to_host[1], &length, sizeof length) || !WriteExactly(to_host[1], line.data(), line.size()))
             break;
     }
     close(to_host[1]);
