@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config libhidapi-dev libudev-dev nlohmann-json3-dev libgtest-dev)
+PACKAGES+=(dpkg-dev file)  # cpack -G DEB
 
 install_packages() {
     local missing=()

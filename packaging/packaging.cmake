@@ -4,7 +4,7 @@ include(GNUInstallDirs)
 
 install(TARGETS bridge-host DESTINATION ${BRIDGE_HOST_INSTALL_DIR})
 install(TARGETS bridge-host-setup DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${BRIDGE_UDEV_RULE} DESTINATION lib/udev/rules.d)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/setup/70-bridge-host.rules DESTINATION lib/udev/rules.d)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME bridge-host)
