@@ -362,9 +362,16 @@ bool CheckBrowser(const Browser& browser, const Options& options, Report& report
     for (const Level level : {Level::User, Level::System})
         if (const std::optional<ManifestFolder> where = FolderFor(browser, level, options.places))
             places.push_back(ManifestFile(where->folder, options));
-    for (const fs::path& file : places)
-        if (fs::exists(file))
+    for (const fs::path& file : places) {
+        std::error_code error;
+        if (fs::exists(file, error))
             return CheckManifest(file, browser.family, browser.name, browser.name, options, report);
+        if (error) {
+            report.Problem(browser.name, "cannot look for " + file.string() + ": " + error.message(),
+                           "let this user into the folders above it");
+            return false;
+        }
+    }
 
     std::string looked = places[0].string();
     for (size_t i = 1; i < places.size(); ++i)
