@@ -68,12 +68,17 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+bool IsRoot()
+{
+    return geteuid() == 0;
+}
+
 struct Options {
     std::string verb;
     std::string name = DEFAULT_HOST_NAME;
     ExtensionIds ids;
     std::vector<const Browser*> browsers;   // empty: all of them
-    Level level = geteuid() == 0 ? Level::System : Level::User;
+    Level level = IsRoot() ? Level::System : Level::User;
     std::string host;
     fs::path dir;
     Places places;
@@ -85,11 +90,6 @@ struct Target {
     Family family;
     ManifestFolder where;
 };
-
-bool IsRoot()
-{
-    return geteuid() == 0;
-}
 
 fs::path UserHome()
 {
@@ -194,7 +194,7 @@ fs::path ManifestFile(const fs::path& folder, const Options& options)
 }
 
 // Where the verb works. Browsers chosen by name must have a place; of all
-// browsers, those without one are passed over with a note.
+// browsers, those without one are passed over.
 std::vector<Target> FindTargets(const Options& options)
 {
     if (!options.dir.empty()) {
@@ -236,8 +236,10 @@ int Install(const Options& options)
         if (ids.empty() && (!options.browsers.empty() || !options.dir.empty()))
             throw UsageError(std::string("no ") + (target.family == Family::Firefox ? "Firefox add-on" : "Chromium") +
                              " ID given for " + target.label);
-        if (ids.empty())
+        if (ids.empty()) {
+            std::cout << "skipped " << target.label << ": no ID of its kind given\n";
             continue;
+        }
         const json manifest = MakeManifest(target.family, options.name, host, ids);
         manifests.emplace_back(ManifestFile(target.where.folder, options), manifest.dump(MANIFEST_INDENT) + "\n");
     }
@@ -312,7 +314,11 @@ std::string InstallCommand(const Options& options, const std::string& browser)
         command += " --browser " + browser;
     if (options.name != DEFAULT_HOST_NAME)
         command += " --name " + options.name;
-    const std::vector<std::string>& ids = options.ids.chromium.empty() ? options.ids.firefox : options.ids.chromium;
+    // The ID given to check, if it is of the browser's kind.
+    std::vector<std::string> ids = options.ids.chromium;
+    ids.insert(ids.end(), options.ids.firefox.begin(), options.ids.firefox.end());
+    if (const Browser* known = FindBrowser(browser))
+        ids = options.ids.For(known->family);
     command += " --extension " + (ids.empty() ? std::string("<ID>") : ids[0]);
     return command;
 }
