@@ -7,6 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config libhidapi-dev libudev-dev nlohmann-json3-dev libgtest-dev)
+PACKAGES+=(dpkg-dev file)  # cpack -G DEB
+PACKAGES+=(chromium)  # browser test
 
 install_packages() {
     local missing=()
@@ -19,6 +21,18 @@ install_packages() {
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)
     "${sudo[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+# The browser test's driver from npm. Debian's nodejs brings node and its npm
+# package brings npm; a node installed from elsewhere has its own npm, which
+# Debian's would clash with.
+install_browser_test() {
+    command -v node >/dev/null || install_packages nodejs
+    command -v npm >/dev/null || install_packages npm
+    local lock=tests/browser/package-lock.json installed=tests/browser/node_modules/.package-lock.json
+    if [ ! -f "$installed" ] || [ "$lock" -nt "$installed" ]; then
+        (cd tests/browser && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error >&2)
+    fi
 }
 
 # build DIR [cmake options...]
@@ -73,6 +87,7 @@ run_on_virtual_device() {
 
 run_tests() {
     install_packages
+    install_browser_test
     build build
     (cd build && ctest --output-on-failure -j "$(nproc)")
 

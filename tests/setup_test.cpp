@@ -1,0 +1,418 @@
+// bridge-host-setup run as a process against a scratch home folder and a
+// scratch machine root, the way a user or a package script runs it.
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+extern char** environ;
+
+namespace {
+
+const std::string CHROMIUM_ID = "abcdefghijklmnopabcdefghijklmnop";
+const std::string OTHER_CHROMIUM_ID = "pppppppppppppppppppppppppppppppp";
+const std::string FIREFOX_ID = "bridge@example.org";
+const std::string UDEV_RULE_LINE = R"(KERNEL=="hidraw*", SUBSYSTEM=="hidraw", ATTRS{idVendor}=="0acd", )"
+                                   R"(ATTRS{idProduct}=="3820", TAG+="uaccess")";
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the command to its end, gathering both output streams at once so that
+// neither pipe can fill up and stall it.
+Result RunCommand(const std::vector<std::string>& command)
+{
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    std::vector<char*> argv;
+    for (const std::string& word : command)
+        argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    pid_t child;
+    const int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(err[1]);
+    Result result;
+    pollfd streams[] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* texts[] = {&result.out, &result.err};
+    for (int open_streams = 2; open_streams > 0 && spawned == 0;) {
+        poll(streams, 2, -1);
+        for (int i = 0; i < 2; ++i) {
+            char buffer[4096];
+            if (streams[i].revents == 0)
+                continue;
+            const ssize_t got = read(streams[i].fd, buffer, sizeof buffer);
+            if (got > 0)
+                texts[i]->append(buffer, static_cast<size_t>(got));
+            else {
+                streams[i].fd = -1;
+                --open_streams;
+            }
+        }
+    }
+    close(out[0]);
+    close(err[0]);
+    int status;
+    if (spawned == 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
+        result.status = WEXITSTATUS(status);
+    return result;
+}
+
+json ReadJson(const fs::path& file)
+{
+    std::ifstream in(file);
+    return json::parse(in, nullptr, false);
+}
+
+std::string ReadText(const fs::path& file)
+{
+    std::ifstream in(file);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteText(const fs::path& file, const std::string& text)
+{
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << text;
+}
+
+std::set<std::string> Tree(const fs::path& top)
+{
+    std::set<std::string> paths;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(top))
+        paths.insert(entry.path().lexically_relative(top));
+    return paths;
+}
+
+// A home folder and a machine root of our own, laid out like a fresh system.
+class SetupCommand : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/setup-test-XXXXXX";
+        scratch = mkdtemp(pattern);
+        fs::permissions(scratch, fs::perms::all & ~fs::perms::group_write & ~fs::perms::others_write);
+        for (const char* folder : {"home/.config", "root/etc/opt", "root/etc/udev/rules.d", "root/usr/lib"})
+            fs::create_directories(scratch / folder);
+    }
+    void TearDown() override { fs::remove_all(scratch); }
+
+    Result Setup(std::vector<std::string> args, const std::vector<std::string>& before = {})
+    {
+        std::vector<std::string> command = before;
+        command.push_back(SETUP_COMMAND);
+        args.insert(args.end(), {"--home", home(), "--root", root()});
+        command.insert(command.end(), args.begin(), args.end());
+        return RunCommand(command);
+    }
+    Result Install(const std::vector<std::string>& more = {})
+    {
+        std::vector<std::string> args = {"install", "--extension", CHROMIUM_ID, "--extension", FIREFOX_ID};
+        args.insert(args.end(), more.begin(), more.end());
+        return Setup(args);
+    }
+    fs::path home() const { return scratch / "home"; }
+    fs::path root() const { return scratch / "root"; }
+    static std::string Host() { return fs::canonical(HOST_PATH); }
+
+    fs::path scratch;
+};
+
+struct Place {
+    const char* browser;
+    const char* folder;
+    bool firefox;
+};
+
+const Place USER_PLACES[] = {
+    {"chrome", "home/.config/google-chrome/NativeMessagingHosts", false},
+    {"chromium", "home/.config/chromium/NativeMessagingHosts", false},
+    {"edge", "home/.config/microsoft-edge/NativeMessagingHosts", false},
+    {"brave", "home/.config/BraveSoftware/Brave-Browser/NativeMessagingHosts", false},
+    {"vivaldi", "home/.config/vivaldi/NativeMessagingHosts", false},
+    {"firefox", "home/.mozilla/native-messaging-hosts", true},
+};
+const Place SYSTEM_PLACES[] = {
+    {"chrome", "root/etc/opt/chrome/native-messaging-hosts", false},
+    {"chromium", "root/etc/chromium/native-messaging-hosts", false},
+    {"edge", "root/etc/opt/edge/native-messaging-hosts", false},
+    {"firefox", "root/usr/lib/mozilla/native-messaging-hosts", true},
+};
+
+void ExpectManifest(const fs::path& file, bool firefox, const std::string& host)
+{
+    SCOPED_TRACE(file);
+    ASSERT_TRUE(fs::exists(file));
+    json expected = {{"name", "bridge_host"}, {"path", host}, {"type", "stdio"}};
+    if (firefox)
+        expected["allowed_extensions"] = {FIREFOX_ID};
+    else
+        expected["allowed_origins"] = {"chrome-extension://" + CHROMIUM_ID + "/"};
+    json manifest = ReadJson(file);
+    EXPECT_FALSE(manifest.value("description", "").empty());
+    manifest.erase("description");
+    EXPECT_EQ(manifest, expected);
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::others_read, fs::perms::others_read);
+}
+
+TEST_F(SetupCommand, UserInstallWritesEveryBrowsersManifest)
+{
+    const Result result = Install({"--user"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    for (const Place& place : USER_PLACES)
+        ExpectManifest(scratch / place.folder / "bridge_host.json", place.firefox, Host());
+}
+
+TEST_F(SetupCommand, SystemInstallWritesManifestsAndTheUdevRule)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the udev rule is written by root only";
+    const Result result = Install({"--system"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    for (const Place& place : SYSTEM_PLACES)
+        ExpectManifest(scratch / place.folder / "bridge_host.json", place.firefox, Host());
+    EXPECT_FALSE(fs::exists(home() / ".config/google-chrome"));
+
+    const std::string rule = ReadText(root() / "etc/udev/rules.d/70-bridge-host.rules");
+    EXPECT_NE(rule.find(UDEV_RULE_LINE + "\n"), std::string::npos) << rule;
+    EXPECT_EQ(rule.find("MODE"), std::string::npos) << rule;
+}
+
+TEST_F(SetupCommand, InstallWritesOnlyWhatWasAskedFor)
+{
+    ASSERT_EQ(Setup({"install", "--user", "--browser", "edge", "--extension", CHROMIUM_ID}).status, 0);
+    EXPECT_EQ(Tree(home() / ".config"),
+              (std::set<std::string>{"microsoft-edge", "microsoft-edge/NativeMessagingHosts",
+                                     "microsoft-edge/NativeMessagingHosts/bridge_host.json"}));
+
+    // Without a Firefox ID there is no Firefox manifest to write.
+    ASSERT_EQ(Setup({"install", "--user", "--extension", CHROMIUM_ID}).status, 0);
+    EXPECT_FALSE(fs::exists(home() / ".mozilla"));
+    EXPECT_EQ(Setup({"install", "--user", "--browser", "firefox", "--extension", CHROMIUM_ID}).status, 2);
+
+    const fs::path named = home() / ".config/chromium/NativeMessagingHosts/org.example.other_host.json";
+    ASSERT_EQ(Setup({"install", "--user", "--name", "org.example.other_host", "--extension",
+                     "chrome-extension://" + CHROMIUM_ID + "/"})
+                  .status,
+              0);
+    EXPECT_EQ(ReadJson(named)["name"], "org.example.other_host");
+    EXPECT_EQ(ReadJson(named)["allowed_origins"], json({"chrome-extension://" + CHROMIUM_ID + "/"}));
+}
+
+TEST_F(SetupCommand, DirOptionWritesOneManifestThere)
+{
+    const fs::path dir = scratch / "profile/NativeMessagingHosts";
+    ASSERT_EQ(Install({"--dir", dir}).status, 0);
+    ExpectManifest(dir / "bridge_host.json", false, Host());
+    ASSERT_EQ(Install({"--dir", dir, "--browser", "firefox"}).status, 0);
+    ExpectManifest(dir / "bridge_host.json", true, Host());
+    EXPECT_FALSE(fs::exists(root() / "etc/udev/rules.d/70-bridge-host.rules"));
+    EXPECT_FALSE(fs::exists(home() / ".mozilla"));
+}
+
+TEST_F(SetupCommand, HostOptionNamesTheProgramToStart)
+{
+    const fs::path host = scratch / "my host";
+    fs::copy_file(HOST_PATH, host);
+    ASSERT_EQ(Install({"--user", "--host", host}).status, 0);
+    EXPECT_EQ(ReadJson(home() / ".mozilla/native-messaging-hosts/bridge_host.json")["path"], host.string());
+
+    fs::permissions(host, fs::perms::owner_read | fs::perms::owner_write);
+    const Result refused = Install({"--user", "--browser", "chrome", "--host", host});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("not executable"), std::string::npos) << refused.err;
+}
+
+TEST_F(SetupCommand, BadInputIsRefusedAndNothingIsWritten)
+{
+    const std::set<std::string> before = Tree(scratch);
+    const std::vector<std::vector<std::string>> bad = {
+        {"install", "--user"},                                                     // no extension at all
+        {"install", "--user", "--extension", "abcdefghijklmnopabcdefghijklmno"},   // 31 letters
+        {"install", "--user", "--extension", "ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP"},
+        {"install", "--user", "--extension", "abcdefghijklmnopqrstuvwxyzabcdef"},  // letters past p
+        {"install", "--user", "--extension", "chrome-extension://" + CHROMIUM_ID},
+        {"install", "--user", "--extension", "bridge.example.org"},
+        {"install", "--user", "--extension", "{1234-5678}"},
+        {"install", "--user", "--extension", "bridge@example org"},
+        {"install", "--user", "--extension", CHROMIUM_ID, "--name", "Bridge_Host"},
+        {"install", "--user", "--extension", CHROMIUM_ID, "--name", "bridge..host"},
+        {"install", "--user", "--extension", CHROMIUM_ID, "--name", ".bridge"},
+        {"install", "--user", "--extension", CHROMIUM_ID, "--name", "bridge-host"},
+        {"install", "--user", "--extension", CHROMIUM_ID, "--browser", "netscape"},
+        {"install", "--user", "--extension", CHROMIUM_ID, "--system", "--browser", "brave"},
+        {"reinstall", "--extension", CHROMIUM_ID},
+    };
+    for (const std::vector<std::string>& args : bad) {
+        const Result result = Setup(args);
+        EXPECT_EQ(result.status, 2) << args.back();
+        EXPECT_FALSE(result.err.empty()) << args.back();
+    }
+    EXPECT_EQ(Tree(scratch), before);
+
+    const Result good = Install({"--user", "--extension", "{0123abcd-4567-89ab-cdef-0123456789ab}"});
+    EXPECT_EQ(good.status, 0) << good.err;
+}
+
+TEST_F(SetupCommand, UninstallLeavesNothingBehind)
+{
+    WriteText(home() / ".config/chromium/NativeMessagingHosts/other.json", "{}");
+    const std::set<std::string> before = Tree(scratch);
+    const bool root_user = geteuid() == 0;
+    for (const char* level : {"--user", "--system"}) {
+        if (level == std::string("--system") && !root_user)
+            continue;
+        ASSERT_EQ(Install({level}).status, 0) << level;
+        ASSERT_NE(Tree(scratch), before);
+        const Result result = Setup({"uninstall", level});
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(Tree(scratch), before) << level;
+    }
+    EXPECT_NE(Setup({"uninstall", "--user"}).out.find("nothing to remove"), std::string::npos);
+}
+
+// A machine where the extension works: a used Chromium with its manifest, the
+// udev rule, and the device attached with a node this user can open.
+class Check : public SetupCommand {
+protected:
+    void SetUp() override
+    {
+        SetupCommand::SetUp();
+        WriteText(home() / ".config/chromium/Local State", "{}");
+        ASSERT_EQ(Setup({"install", "--user", "--browser", "chromium", "--extension", CHROMIUM_ID}).status, 0);
+        // The rule as the package installs it, not as root's install writes it.
+        fs::remove(root() / "etc/udev/rules.d/70-bridge-host.rules");
+        WriteText(root() / "usr/lib/udev/rules.d/70-bridge-host.rules", UDEV_RULE_LINE + "\n");
+        AttachDevice("hidraw0", "0003:0000046D:0000C52B");
+        AttachDevice("hidraw3", "0003:00000ACD:00003820");
+    }
+    void AttachDevice(const std::string& node, const std::string& hid_id)
+    {
+        WriteText(root() / "sys/class/hidraw" / node / "device/uevent", "DRIVER=hid-generic\nHID_ID=" + hid_id + "\n");
+        WriteText(root() / "dev" / node, "");
+        fs::permissions(root() / "dev" / node, fs::perms::owner_read | fs::perms::owner_write);
+    }
+    fs::path Manifest() const { return home() / ".config/chromium/NativeMessagingHosts/bridge_host.json"; }
+
+    // Runs check and expects it to find exactly one problem, about `subject`.
+    void ExpectProblem(const std::string& subject, const std::string& text, std::vector<std::string> args = {},
+                       const std::vector<std::string>& before = {})
+    {
+        args.insert(args.begin(), "check");
+        const Result result = Setup(args, before);
+        EXPECT_EQ(result.status, 1) << result.out;
+        EXPECT_NE(result.out.find("PROBLEM  " + subject + ": "), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find(text), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("fix: "), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("1 problem keeps"), std::string::npos) << result.out;
+    }
+};
+
+TEST_F(Check, PassesWhenEverythingIsThere)
+{
+    const Result result = Setup({"check"});
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_NE(result.out.find("ok       chromium: " + Manifest().string() + " starts " + Host()), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("-        chrome: not used here"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("ok       device: " + (root() / "dev/hidraw3").string()), std::string::npos);
+    EXPECT_EQ(result.out.find("hidraw0"), std::string::npos) << result.out;
+    EXPECT_EQ(Setup({"check", "--extension", CHROMIUM_ID}).status, 0);
+}
+
+TEST_F(Check, FindsManifestProblems)
+{
+    WriteText(home() / ".config/google-chrome/Local State", "{}");
+    ExpectProblem("chrome", "no manifest");
+    fs::remove(home() / ".config/google-chrome/Local State");
+
+    ExpectProblem("chromium", "does not allow the extension " + OTHER_CHROMIUM_ID,
+                  {"--extension", OTHER_CHROMIUM_ID});
+
+    const json good = ReadJson(Manifest());
+    WriteText(Manifest(), "{\"name\": ");
+    ExpectProblem("chromium", "not valid JSON");
+
+    json wrong = good;
+    wrong["type"] = "pipe";
+    wrong.erase("description");
+    wrong["allowed_origins"] = {"chrome-extension://" + CHROMIUM_ID};
+    WriteText(Manifest(), wrong.dump());
+    ExpectProblem("chromium", "no \"description\"; its \"type\" is not \"stdio\"; allowed_origins holds");
+
+    // The user's manifest hides the machine's, good or not.
+    if (geteuid() == 0) {
+        ASSERT_EQ(Setup({"install", "--system", "--browser", "chromium", "--extension", CHROMIUM_ID}).status, 0);
+    }
+    ExpectProblem("chromium", Manifest().string());
+}
+
+TEST_F(Check, FindsAHostThatCannotStart)
+{
+    const fs::path host = scratch / "bridge-host";
+    fs::copy_file(HOST_PATH, host);
+    ASSERT_EQ(Setup({"install", "--user", "--browser", "chromium", "--extension", CHROMIUM_ID, "--host", host}).status,
+              0);
+    fs::permissions(host, fs::perms::owner_read);
+    ExpectProblem("chromium", host.string() + " is not executable");
+    fs::remove(host);
+    ExpectProblem("chromium", host.string() + " does not exist");
+}
+
+TEST_F(Check, FindsUdevRuleProblems)
+{
+    const fs::path rule = root() / "usr/lib/udev/rules.d/70-bridge-host.rules";
+    // A link to /dev/null in the admin's folder switches off the packaged rule.
+    fs::create_symlink("/dev/null", root() / "etc/udev/rules.d/70-bridge-host.rules");
+    ExpectProblem("udev rule", "none lets the user at the seat");
+    fs::remove(root() / "etc/udev/rules.d/70-bridge-host.rules");
+
+    fs::rename(rule, rule.parent_path() / "80-bridge-host.rules");
+    ExpectProblem("udev rule", "80-bridge-host.rules sorts after 73-seat-late.rules");
+}
+
+TEST_F(Check, FindsDeviceProblems)
+{
+    if (geteuid() == 0) {
+        // The node belongs to root: a user without the rule's access list cannot open it.
+        ExpectProblem("device", "hidraw3 cannot be opened by this user: Permission denied", {},
+                      {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+    }
+    fs::remove(root() / "dev/hidraw3");
+    ExpectProblem("device", "hidraw3 cannot be opened: No such file or directory");
+    fs::remove_all(root() / "sys/class/hidraw/hidraw3");
+    ExpectProblem("device", "no 0acd:3820 device is attached");
+}
+
+TEST_F(Check, DirOptionChecksThatFolderOnly)
+{
+    const fs::path dir = scratch / "profile/NativeMessagingHosts";
+    ExpectProblem(dir.string() + "/bridge_host.json", "no manifest", {"--dir", dir});
+    ASSERT_EQ(Install({"--dir", dir, "--browser", "firefox"}).status, 0);
+    EXPECT_EQ(Setup({"check", "--dir", dir, "--browser", "firefox"}).status, 0);
+    ExpectProblem(dir.string() + "/bridge_host.json", "no \"allowed_origins\"", {"--dir", dir});
+}
+
+}  // namespace
