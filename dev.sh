@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config libhidapi-dev libudev-dev nlohmann-json3-dev libgtest-dev)
+PACKAGES+=(qemu-system-x86 busybox-static)  # kernel test
 
 install_packages() {
     local missing=()
