@@ -35,9 +35,10 @@ kernel_package() {
 }
 
 # Downloads the image package and keeps the kernel and the modules the guest
-# loads; the 400 MB of the rest are thrown away.
+# loads; the 400 MB of the rest, and any kernel cached before, are thrown away.
+# Prints the folder it made.
 fetch_kernel() {
-    local package=$1 target=$2
+    local package=$1
     local download
     download=$(mktemp -d "$cache/download.XXXXXX")
     # A package list older than the archive names a version that is gone.
@@ -46,8 +47,8 @@ fetch_kernel() {
         package=$(kernel_package)
         [ -n "$package" ] || fail "apt knows no linux-image-amd64 package"
         (cd "$download" && apt-get download "$package" >&2) || fail "cannot download $package"
-        target=$cache/$package
     fi
+    local target=$cache/$package
     dpkg-deb -x "$download"/*.deb "$download/root"
     mkdir -p "$target.partial/modules"
     cp "$download"/root/boot/vmlinuz-* "$target.partial/vmlinuz"
@@ -58,6 +59,7 @@ fetch_kernel() {
         cp "$found" "$target.partial/modules/"
     done
     rm -rf "$download"
+    find "$cache" -mindepth 1 -maxdepth 1 ! -name "$package.partial" -exec rm -rf {} +
     mv "$target.partial" "$target"
     echo "$target"
 }
@@ -66,18 +68,17 @@ find_kernel() {
     mkdir -p "$cache"
     local package
     package=$(kernel_package)
-    if [ -n "$package" ] && [ -d "$cache/$package" ]; then
-        echo "$cache/$package"
-        return
-    fi
-    rm -rf "$cache"/*.partial "$cache"/download.*
     if [ -z "$package" ]; then
         apt-get update -qq >&2 || true
         package=$(kernel_package)
         [ -n "$package" ] || fail "apt knows no linux-image-amd64 package"
     fi
+    if [ -d "$cache/$package" ]; then
+        echo "$cache/$package"
+        return
+    fi
     echo "run-guest: downloading $package" >&2
-    fetch_kernel "$package" "$cache/$package"
+    fetch_kernel "$package"
 }
 
 # Copies a program and every shared library it loads, at the same paths.
