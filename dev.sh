@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The project's two commands:
 #   ./dev.sh run [--real]   install what is missing, build, and talk to the host
+#                           (on a virtual device; --real: on the machine's HID devices)
 #   ./dev.sh test           install what is missing, build, and run every test
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -32,7 +33,43 @@ build() {
 run() {
     install_packages
     build build
-    exec build/bridge-console build/bridge-host
+    if [ "${1:-}" = "--real" ]; then
+        exec build/bridge-console build/bridge-host
+    fi
+    run_on_virtual_device
+}
+
+# stop_virtual_device PID DIR: the device may have ended already (Ctrl-C
+# reaches it too), which is no failure here.
+stop_virtual_device() {
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+    rm -rf "$2"
+}
+
+# bridge-console on bridge-host-sim, with an echoing virtual device of the
+# served kind in a directory of its own. The device's report lines and log go
+# to standard error; its first log line says it is ready.
+run_on_virtual_device() {
+    local dir device_pid
+    dir=$(mktemp -d)
+    coproc DEVICE { exec build/bridge-sim-device --dir "$dir" 2>&1 >&3 </dev/null; } 3>&2
+    device_pid=$DEVICE_PID
+    # shellcheck disable=SC2064  # the values are fixed now
+    trap "stop_virtual_device $device_pid '$dir'" EXIT
+    # Ctrl-C too ends the script through its exit, and so through the cleanup.
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    # A copy of the coprocess's descriptor, as bash keeps the original from subshells.
+    local device_log ready
+    exec {device_log}<&"${DEVICE[0]}"
+    if ! IFS= read -r ready <&"$device_log"; then
+        echo "dev.sh: the virtual device did not start" >&2
+        exit 1
+    fi
+    echo "$ready" >&2
+    cat <&"$device_log" >&2 &
+    HIDSIM_DIR=$dir build/bridge-console build/bridge-host-sim
 }
 
 run_tests() {
@@ -62,7 +99,7 @@ case "${1:-}" in
 run) shift; run "$@" ;;
 test) run_tests ;;
 *)
-    echo "usage: ./dev.sh run | ./dev.sh test" >&2
+    echo "usage: ./dev.sh run [--real] | ./dev.sh test" >&2
     exit 2
     ;;
 esac

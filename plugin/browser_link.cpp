@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <iostream>
 #include <string>
 
 #include <csignal>
@@ -110,8 +109,8 @@ void HandOver(uint32_t read_length)
     fprintf(stderr, "Read JSON package: %s\n", buff);
     json message;
     try {
-        // The whole body must be one JSON text: a NUL or anything but
-        // whitespace after the value makes it invalid.
+        // The body must be one JSON text, with nothing but whitespace after
+        // the value; the parser takes a NUL byte as the end of the text.
         message = json::parse(buff, buff + read_length);
     } catch (const json::exception& e) {
         fprintf(stderr, "Dropped message: not valid JSON: %s\n", e.what());
@@ -166,7 +165,7 @@ void SendMessageA(json message)
 {
     const std::string text = Compact(message);
     const auto length = static_cast<uint32_t>(std::strlen(text.c_str()));
-    std::cerr << "Outputting JSON " << text << " of size " << length << std::endl;
+    StreamLog("Outputting JSON ", text, " of size ", std::to_string(length));
 
     unsigned char prefix[LENGTH_PREFIX_SIZE];
     std::memcpy(prefix, &length, sizeof prefix);

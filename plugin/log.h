@@ -1,6 +1,5 @@
-// The diagnostic log on standard error. Fixed texts go out in one write each,
-// so a line stays whole whichever thread writes it; the stream log writes its
-// pieces to std::cerr and ends them with a line end and a flush.
+// The diagnostic log on standard error. Both threads write it without a
+// common lock; every line goes out in one write, so lines stay whole.
 #pragma once
 
 #include <cstdio>
@@ -15,10 +14,15 @@ inline void Log(const char* text)
     fwrite(text, 1, std::strlen(text), stderr);
 }
 
+// The pieces are put together first and go out as one write with their line
+// end, so that the other thread's log lines cannot land inside the line.
 template <typename... Pieces>
 void StreamLog(const Pieces&... pieces)
 {
-    (std::cerr << ... << pieces) << std::endl;
+    std::string line;
+    (line.append(pieces), ...);
+    line += '\n';
+    std::cerr << line << std::flush;
 }
 
 // Compact JSON text: members in key order, no whitespace, non-ASCII written

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -15,7 +16,15 @@ int CreateCountingSemaphore()
 {
     // Non-blocking, so that taking a unit never blocks once poll() has said
     // one is there; this process has a single taker.
-    return eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
+    const int semaphore = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
+    if (semaphore < 0 || semaphore > STDERR_FILENO)
+        return semaphore;
+    // Started with a standard stream closed, the lowest free descriptor is
+    // that stream's: move above them, so that the stream stays closed and the
+    // check of the standard streams finds it missing.
+    const int moved = fcntl(semaphore, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(semaphore);
+    return moved;
 }
 
 void ReleaseSemaphore(int semaphore)
@@ -85,11 +94,20 @@ unsigned long WaitForSingleObject(ThreadHandle* thread, unsigned milliseconds)
 
 ssize_t ReadSome(int fd, void* buffer, size_t count)
 {
-    ssize_t got;
-    do {
-        got = read(fd, buffer, count);
-    } while (got < 0 && errno == EINTR);
-    return got;
+    for (;;) {
+        const ssize_t got = read(fd, buffer, count);
+        if (got >= 0)
+            return got;
+        if (errno == EINTR)
+            continue;
+        // Non-blocking input that has nothing yet has not ended: wait for it.
+        if (errno == EAGAIN) {
+            pollfd input = {fd, POLLIN, 0};
+            if (poll(&input, 1, -1) >= 0 || errno == EINTR)
+                continue;
+        }
+        return got;
+    }
 }
 
 bool WriteAll(int fd, const void* data, size_t count)
@@ -100,6 +118,14 @@ bool WriteAll(int fd, const void* data, size_t count)
         if (put < 0) {
             if (errno == EINTR)
                 continue;
+            // A descriptor in non-blocking mode (its mode is shared with
+            // whoever gave it to us) refuses when the pipe is full; wait for
+            // room rather than cut the frame.
+            if (errno == EAGAIN) {
+                pollfd room = {fd, POLLOUT, 0};
+                if (poll(&room, 1, -1) >= 0 || errno == EINTR)
+                    continue;
+            }
             return false;
         }
         next += put;

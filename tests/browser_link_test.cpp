@@ -1,0 +1,238 @@
+// The host as the browser sees it: frames in, frames and log out, exit codes.
+#include <gtest/gtest.h>
+
+#include "host_process.h"
+
+using nlohmann::json;
+
+using namespace std::string_literals;
+
+namespace {
+
+const std::string UNKNOWN_CALL = R"({"call":"nothing"})";
+
+// Ends the input and returns the host's exit status once it is gone.
+int EndInput(HostProcess& host)
+{
+    host.CloseInput();
+    return host.Wait();
+}
+
+// The log holds these lines in this order; the worker's lines may come
+// between them, as both threads write to it.
+::testing::AssertionResult HasLinesInOrder(const std::string& log, std::initializer_list<std::string_view> lines)
+{
+    size_t at = 0;
+    for (const std::string_view line : lines) {
+        at = log.find(std::string(line) + "\n", at);
+        if (at == std::string::npos)
+            return ::testing::AssertionFailure() << "missing in order: \"" << line << "\"\nlog:\n" << log;
+        at += line.size() + 1;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// A body of exactly `size` bytes that is one valid JSON object.
+std::string ObjectOfSize(size_t size)
+{
+    const std::string head = R"({"call":"pad","pad":")";
+    const std::string tail = R"("})";
+    return head + std::string(size - head.size() - tail.size(), 'x') + tail;
+}
+
+}  // namespace
+
+TEST(Framing, LengthAndBodyArrivingInPiecesAreGathered)
+{
+    HostProcess host;
+    const std::string frame = Frame(UNKNOWN_CALL);
+    host.SendRaw(frame.substr(0, 1));
+    ASSERT_TRUE(host.WaitForLog("Read 1 bytes\n"));
+    host.SendRaw(frame.substr(1, 5));   // rest of the prefix and two body bytes
+    ASSERT_TRUE(host.WaitForLog("Message size 18d of 16384\n"));
+    host.SendRaw(frame.substr(6));
+    ASSERT_TRUE(host.WaitForLog("Message: {\"call\":\"nothing\"}\n"));
+    EXPECT_EQ(EndInput(host), 0);
+
+    EXPECT_TRUE(HasLinesInOrder(host.Log(), {"Going to read message from stdin 4 bytes", "Read 1 bytes",
+                                             "Going to read message from stdin 3 bytes", "Read 3 bytes",
+                                             "Message size 18d of 16384",
+                                             "Read JSON package: {\"call\":\"nothing\"}", "Parsed message!",
+                                             "Obtained lock!", "Pushed message!", "Released lock",
+                                             "Pushed JSON notify message", "Message: {\"call\":\"nothing\"}"}));
+}
+
+TEST(Framing, TwoFramesInOneBurstAreTwoMessagesInOrder)
+{
+    HostProcess host;
+    host.SendRaw(Frame(R"({"call":"first"})") + Frame(R"({"call":"second"})"));
+    EXPECT_EQ(EndInput(host), 0);
+    EXPECT_TRUE(HasLinesInOrder(host.Log(), {"CALL present in JSON message: first", "Unknown Call",
+                                             "CALL present in JSON message: second", "Unknown Call"}));
+    EXPECT_EQ(host.CountInLog("Read 4 bytes\n"), 2u);
+}
+
+TEST(Framing, MessageLineIsCompactWithMembersInKeyOrder)
+{
+    HostProcess host;
+    host.SendText("{ \"b\" : 1 ,\n \"a\" : [ 1 , 2.5 ], \"c\": \"caf\xC3\xA9 \\u0001\\t\" }");
+    EXPECT_EQ(EndInput(host), 0);
+    EXPECT_NE(host.Log().find("Message: {\"a\":[1,2.5],\"b\":1,\"c\":\"caf\xC3\xA9 \\u0001\\t\"}\n"),
+              std::string::npos)
+        << host.Log();
+}
+
+TEST(Limits, BodyOfExactly16384BytesIsAccepted)
+{
+    HostProcess host;
+    host.SendText(ObjectOfSize(16384));
+    EXPECT_EQ(EndInput(host), 0);
+    EXPECT_EQ(host.CountInLog("Message size 16384d of 16384\n"), 1u);
+    EXPECT_EQ(host.CountInLog("CALL present in JSON message: pad\n"), 1u);
+}
+
+TEST(Limits, LengthAbove16384EndsTheHostBeforeAnyBodyByte)
+{
+    // Only the prefix is sent and the input stays open: the host must not wait
+    // for a body it is going to refuse.
+    for (const uint32_t length : {16385u, 0x80000000u, 0xFFFFFFFFu}) {
+        HostProcess host;
+        host.SendRaw(LengthPrefix(length));
+        EXPECT_EQ(host.Wait(), 1) << length;
+        const std::string log = host.Log();
+        EXPECT_NE(log.find("Message size too large " + std::to_string(length) + "d > 16384\n"), std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("Read JSON package"), std::string::npos) << log;
+        EXPECT_EQ(log.find("Pushed EXIT message!"), std::string::npos) << log;
+    }
+}
+
+TEST(EndOfInput, EmptyInputGivesTenEmptyReadsThenOrderlyShutdown)
+{
+    HostProcess host;
+    EXPECT_EQ(EndInput(host), 0);
+    const std::string log = host.Log();
+    EXPECT_EQ(CountOf(log, "Going to read message from stdin 4 bytes\nRead 0 bytes\n"), 10u) << log;
+    EXPECT_TRUE(HasLinesInOrder(log, {"Obtained lock!", "Pushed EXIT message!", "Released lock",
+                                      "Pushed JSON EXIT notify message", "Done waiting for thread 0"}));
+    EXPECT_TRUE(HasLinesInOrder(log, {"EXIT Called"}));
+    EXPECT_TRUE(host.ReadAllFrames().empty());
+}
+
+TEST(EndOfInput, PartialPrefixIsDroppedAtTheEnd)
+{
+    HostProcess host;
+    host.SendRaw(std::string("\x02\x00", 2));
+    EXPECT_EQ(EndInput(host), 0);
+    const std::string log = host.Log();
+    EXPECT_EQ(CountOf(log, "Going to read message from stdin 2 bytes\nRead 0 bytes\n"), 10u) << log;
+    EXPECT_NE(log.find("Done waiting for thread 0\n"), std::string::npos) << log;
+}
+
+TEST(EndOfInput, InputEndingInsideABodyShutsDownInOrder)
+{
+    HostProcess host;
+    host.SendRaw(LengthPrefix(100) + R"({"call":)");
+    EXPECT_EQ(EndInput(host), 0);
+    const std::string log = host.Log();
+    EXPECT_EQ(log.find("Read JSON package"), std::string::npos) << log;
+    EXPECT_NE(log.find("Pushed JSON EXIT notify message\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Done waiting for thread 0\n"), std::string::npos) << log;
+}
+
+// On a terminal, Ctrl-D gives a read of 0 bytes while the input stays open, so
+// the count of empty reads can be watched going up and back to zero.
+TEST(EndOfInput, NineEmptyReadsThenDataKeepTheHostReading)
+{
+    HostProcess host({.input_on_terminal = true});
+    for (int i = 0; i < 9; ++i)
+        host.SendEndOfLine();
+    ASSERT_TRUE(host.WaitForLog("Read 0 bytes\n", 9));
+    host.SendRaw(Frame(R"({"call":"one"})"));
+    host.SendEndOfLine();   // hands the frame's bytes over
+    ASSERT_TRUE(host.WaitForLog("CALL present in JSON message: one\n"));
+    for (int i = 0; i < 9; ++i)
+        host.SendEndOfLine();
+    ASSERT_TRUE(host.WaitForLog("Read 0 bytes\n", 18));
+    host.SendRaw(Frame(R"({"call":"two"})"));
+    host.SendEndOfLine();
+    ASSERT_TRUE(host.WaitForLog("CALL present in JSON message: two\n"));
+    EXPECT_EQ(host.CountInLog("Pushed EXIT message!"), 0u);
+
+    for (int i = 0; i < 10; ++i)
+        host.SendEndOfLine();
+    EXPECT_EQ(host.Wait(), 0);   // the terminal is still open: ten empty reads alone end it
+    EXPECT_EQ(host.CountInLog("Read 0 bytes\n"), 28u);
+}
+
+TEST(Dispatch, MessagesThatAreNotRequestsAreLoggedAndGetNoReply)
+{
+    HostProcess host;
+    for (const char* body : {"[1,2]", "\"getDevices\"", "42", "{}", R"({"call":7})", R"({"Call":"getDevices"})"})
+        host.SendText(body);
+    host.SendText(R"({"call":"exit"})");
+    host.SendText(UNKNOWN_CALL);
+    EXPECT_EQ(EndInput(host), 0);
+    EXPECT_TRUE(host.ReadAllFrames().empty());
+    const std::string log = host.Log();
+    EXPECT_EQ(CountOf(log, "\nUnknown Message\n"), 6u) << log;
+    EXPECT_TRUE(HasLinesInOrder(log, {"JSON Message (OBJ1): [1,2]", "Unknown Message"}));
+    // Lower-case "exit" is just another name: the worker goes on.
+    EXPECT_TRUE(HasLinesInOrder(log, {"CALL present in JSON message: exit", "Unknown Call",
+                                      "CALL present in JSON message: nothing", "Unknown Call"}));
+}
+
+TEST(Dispatch, BrowserExitEndsTheWorkerButNotTheReader)
+{
+    HostProcess host;
+    host.SendText(R"({"call":"EXIT"})");
+    ASSERT_TRUE(host.WaitForLog("EXIT Called\n"));
+    host.SendText(UNKNOWN_CALL);
+    host.SendText(R"({"call":"getDevices"})");
+    ASSERT_TRUE(host.WaitForLog("Message: {\"call\":\"getDevices\"}\n"));
+    EXPECT_EQ(EndInput(host), 0);
+    const std::string log = host.Log();
+    EXPECT_EQ(CountOf(log, "CALL present in JSON message:"), 1u) << log;
+    EXPECT_EQ(CountOf(log, "Pushed JSON EXIT notify message\n"), 1u) << log;
+    EXPECT_NE(log.find("Done waiting for thread 0\n"), std::string::npos) << log;
+    EXPECT_TRUE(host.ReadAllFrames().empty());
+}
+
+TEST(BadInput, InvalidJsonIsDroppedAndReadingGoesOn)
+{
+    HostProcess host;
+    const std::string bodies[] = {"", "{\"call\":", "{} x", "1e999", "\xFF", "\"\xC3\""};
+    for (const std::string& body : bodies)
+        host.SendText(body);
+    host.SendText(UNKNOWN_CALL);
+    // The text ends at a NUL byte, whatever follows it.
+    host.SendText("{\"call\":\"cut\"}\0garbage"s);
+    EXPECT_EQ(EndInput(host), 0);
+    const std::string log = host.Log();
+    EXPECT_EQ(CountOf(log, "Dropped message: not valid JSON: "), std::size(bodies)) << log;
+    EXPECT_EQ(CountOf(log, "Parsed message!\n"), 2u) << log;
+    EXPECT_TRUE(HasLinesInOrder(log, {"CALL present in JSON message: nothing", "CALL present in JSON message: cut",
+                                      "CALL present in JSON message: EXIT"}));
+}
+
+TEST(BadInput, DeeplyNestedMessageIsHandled)
+{
+    HostProcess host;
+    const size_t depth = 8000;
+    host.SendText(std::string(depth, '[') + std::string(depth, ']'));
+    host.SendText(UNKNOWN_CALL);
+    EXPECT_EQ(EndInput(host), 0);
+    EXPECT_EQ(host.CountInLog("Unknown Message\n"), 1u);
+    EXPECT_EQ(host.CountInLog("Unknown Call\n"), 1u);
+}
+
+TEST(StandardStreams, MissingStreamEndsTheHostWithMinusOne)
+{
+    HostProcess without_input({.close_input = true});
+    EXPECT_EQ(without_input.Wait(), 255);
+    EXPECT_EQ(without_input.Log(), "Cannot set mode to BINARY: Bad file descriptor\n");
+
+    HostProcess without_output({.close_output = true});
+    EXPECT_EQ(without_output.Wait(), 255);
+    EXPECT_EQ(without_output.Log(), "Cannot set mode to BINARY: Bad file descriptor\n");
+}

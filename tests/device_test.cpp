@@ -1,0 +1,454 @@
+// The host's device side, on virtual HID devices that the tests play: the
+// device list, open, write, input reports, unplugging, and the browser link
+// under load.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "host_process.h"
+#include "virtual_device.h"
+
+using nlohmann::json;
+using hidsim::VirtualDevice;
+
+namespace {
+
+const json OPEN = {{"call", "open"}};
+const std::string OPEN_SUCCESS =
+    R"({"call":"open","response":{"productId":"14368","success":"Device Open","vendorId":"2765"}})";
+const std::string SENT = R"({"call":"write","response":{"success":"Sent"}})";
+
+// A private device directory and a bridge-host-sim that looks in it.
+class Devices : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/bridge-test-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir = name;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    HostOptions Sim(HostOptions options = {})
+    {
+        options.path = BRIDGE_HOST_SIM;
+        options.environment.push_back("HIDSIM_DIR=" + dir);
+        return options;
+    }
+
+    std::string dir;
+};
+
+json Write(const json& data)
+{
+    return {{"call", "write"}, {"data", data}};
+}
+
+std::string WriteError(const std::string& text)
+{
+    return json{{"call", "write"}, {"response", {{"error", text}}}}.dump();
+}
+
+std::vector<uint8_t> Report(size_t length, uint8_t first)
+{
+    std::vector<uint8_t> report(length);
+    for (size_t i = 0; i < length; ++i)
+        report[i] = static_cast<uint8_t>(first + i);
+    return report;
+}
+
+json ReceiveMessage(const std::vector<uint8_t>& bytes)
+{
+    return {{"call", "receive"}, {"response", bytes}};
+}
+
+// Opens the device through the host and lets the device take the connection.
+void OpenDevice(HostProcess& host, VirtualDevice& device)
+{
+    host.Send(OPEN);
+    ASSERT_TRUE(device.Accept());
+    ASSERT_EQ(host.ReadFrameText(), OPEN_SUCCESS);
+}
+
+bool MachineHasHidDevices()
+{
+    std::error_code error;
+    auto entries = std::filesystem::directory_iterator("/sys/class/hidraw", error);
+    return !error && entries != std::filesystem::directory_iterator();
+}
+
+}  // namespace
+
+// ---- the device list ----
+
+TEST_F(Devices, ListIsNullWithoutDevices)
+{
+    HostProcess host(Sim());
+    host.Send({{"call", "getDevices"}});
+    EXPECT_EQ(host.ReadFrameText(), R"({"call":"getDevices","response":null})");
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+    EXPECT_EQ(host.CountInLog("Device Found"), 0u);
+    EXPECT_EQ(host.CountInLog("Finised Enumerate() returning\n"), 1u);
+}
+
+TEST_F(Devices, ListHasOneObjectPerRecordWithStringsAsTheyCome)
+{
+    const json astral = "\xF0\x9F\x98\x80 smile";
+    hidsim::WriteDevices(dir, json::array({
+        {{"path", "/dev/a"}, {"vendor_id", 0x0ACD}, {"product_id", 0x3820}, {"release_number", 0x0123},
+         {"interface_number", 0}, {"serial_number", "S1"}, {"manufacturer_string", "Caf\xC3\xA9"},
+         {"product_string", "Widget"}},
+        {{"path", "/dev/a"}, {"vendor_id", 0x0ACD}, {"product_id", 0x3820}, {"release_number", 0x0123},
+         {"interface_number", 1}, {"serial_number", "S1"}, {"manufacturer_string", "Caf\xC3\xA9"},
+         {"product_string", "Widget"}},
+        {{"path", "/dev/b"}, {"vendor_id", 0}, {"product_id", 65535}, {"interface_number", -1},
+         {"serial_number", nullptr}, {"manufacturer_string", nullptr}, {"product_string", ""}},
+        {{"path", "/dev/c"}, {"vendor_id", 1}, {"product_id", 2}, {"manufacturer_string", astral},
+         {"product_string", json::array({'a', 0xDC00})}},
+    }));
+    HostProcess host(Sim());
+    host.Send({{"call", "getDevices"}});
+    const std::string widget =
+        R"({"manufacturerName":"Caf)"
+        "\xC3\xA9"
+        R"(","productId":"14368","productName":"Widget","vendorId":"2765"})";
+    EXPECT_EQ(host.ReadFrameText(),
+              R"({"call":"getDevices","response":[)" + widget + "," + widget +
+                  R"(,{"manufacturerName":"NULL","productId":"65535","productName":"","vendorId":"0"})"
+                  R"(,{"manufacturerName":"INVALIDSTRING","productId":"2","productName":"INVALIDSTRING","vendorId":"1"}]})");
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+
+    const std::string log = host.Log();
+    EXPECT_EQ(CountOf(log, "Device Found\n"), 4u);
+    EXPECT_NE(log.find("Device Found\n  type: 0acd 3820\n  path: /dev/a\n  serial_number: S1\n"
+                       "  Manufacturer: Caf\xC3\xA9\n  Product:      Widget\n  Release:      123\n"
+                       "  Interface:    1\n\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Device Found\n  type: 0000 ffff\n  path: /dev/b\n  serial_number: (null)\n"
+                       "  Manufacturer: (null)\n  Product:      \n  Release:      0\n  Interface:    -1\n\n"),
+              std::string::npos)
+        << log;
+    // The log shows what it can of text the list refuses.
+    EXPECT_NE(log.find("  Manufacturer: \xF0\x9F\x98\x80 smile\n  Product:      a\xEF\xBF\xBD\n"), std::string::npos)
+        << log;
+    EXPECT_LT(log.rfind("Device Found"), log.find("Finised Enumerate() returning\n"));
+}
+
+TEST_F(Devices, ListIsTheSameWhileADeviceIsOpen)
+{
+    VirtualDevice device(dir, {{"manufacturer_string", "M"}, {"product_string", "P"}});
+    HostProcess host(Sim());
+    const std::string listed =
+        R"({"call":"getDevices","response":[{"manufacturerName":"M","productId":"14368","productName":"P","vendorId":"2765"}]})";
+    host.Send({{"call", "getDevices"}});
+    EXPECT_EQ(host.ReadFrameText(), listed);
+    OpenDevice(host, device);
+    host.Send({{"call", "getDevices"}});
+    EXPECT_EQ(host.ReadFrameText(), listed);
+    // The read left pending on the device is still there for its report.
+    ASSERT_TRUE(device.SendInputReport({1, 2, 3}));
+    EXPECT_EQ(host.ReadFrame(), ReceiveMessage({1, 2, 3}));
+}
+
+// ---- open ----
+
+TEST_F(Devices, OpenLogsTheStringsOnceAndAnswersTheSameTwice)
+{
+    VirtualDevice device(dir, {{"manufacturer_string", "Caf\xC3\xA9"},
+                               {"product_string", "Widget"},
+                               {"serial_number", "ABC"},
+                               {"indexed_string_1", "First"}});
+    HostProcess host(Sim());
+    OpenDevice(host, device);
+    // "arguments" cannot choose another device.
+    host.Send({{"call", "open"}, {"arguments", {{"vendorId", 1}, {"productId", 2}}}});
+    EXPECT_EQ(host.ReadFrameText(), OPEN_SUCCESS);
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+
+    const std::string log = host.Log();
+    EXPECT_EQ(CountOf(log, "open() called\n"), 2u);
+    EXPECT_NE(log.find("Manufacturer String: Caf\xC3\xA9\nProduct String: Widget\n"
+                       "Serial Number String: (65) ABC\nIndexed String 1: First\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(CountOf(log, "Manufacturer String:"), 1u);
+}
+
+TEST_F(Devices, OpenWithoutStringsLogsEachFailureAndSucceeds)
+{
+    VirtualDevice device(dir);
+    HostProcess host(Sim());
+    OpenDevice(host, device);
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+    EXPECT_NE(host.Log().find("Unable to read manufacturer string\nManufacturer String: \n"
+                              "Unable to read product string\nProduct String: \n"
+                              "Unable to read serial number string\nSerial Number String: (0) \n"
+                              "Unable to read indexed string 1\nIndexed String 1: \n"),
+              std::string::npos)
+        << host.Log();
+}
+
+TEST_F(Devices, OpenFailsWithoutTheDeviceOrWhenItCannotBeReached)
+{
+    const std::string failure = R"({"call":"open","response":{"error":"Unable to open device"}})";
+    // Another kind of device only.
+    hidsim::WriteDevices(dir, json::array({{{"path", "/dev/x"}, {"vendor_id", 0x0ACD}, {"product_id", 1}}}));
+    {
+        HostProcess host(Sim());
+        host.Send(OPEN);
+        EXPECT_EQ(host.ReadFrameText(), failure);
+        host.Send(Write({1}));   // still no device: no reply
+        host.CloseInput();
+        EXPECT_EQ(host.Wait(), 0);
+        EXPECT_TRUE(host.ReadAllFrames().empty());
+        EXPECT_EQ(host.CountInLog("unable to open device 0x0acd, 0x3820\n"), 1u);
+        EXPECT_EQ(host.CountInLog("write() called on null handle\n"), 1u);
+    }
+    // The device is listed, but nobody plays it.
+    hidsim::WriteDevices(dir, json::array({{{"path", "/dev/x"}, {"vendor_id", 0x0ACD}, {"product_id", 0x3820},
+                                            {"socket", "gone.sock"}}}));
+    HostProcess host(Sim());
+    host.Send(OPEN);
+    EXPECT_EQ(host.ReadFrameText(), failure);
+}
+
+// ---- write ----
+
+TEST_F(Devices, WriteSendsA65ByteReportWithReportIdOne)
+{
+    VirtualDevice device(dir);
+    HostProcess host(Sim());
+    OpenDevice(host, device);
+
+    host.Send(Write(json::array()));
+    EXPECT_EQ(host.ReadFrameText(), SENT);
+    std::vector<uint8_t> expected(65, 0);
+    expected[0] = 1;
+    EXPECT_EQ(device.ReceiveOutputReport(), expected);
+
+    host.Send(Write({256, -1, 1.9, true, false, -1.5, 300.7, 1e300}));
+    EXPECT_EQ(host.ReadFrameText(), SENT);
+    expected = std::vector<uint8_t>(65, 0);
+    const uint8_t bytes[] = {1, 0, 255, 1, 1, 0, 255, 44, 0};
+    std::copy(std::begin(bytes), std::end(bytes), expected.begin());
+    EXPECT_EQ(device.ReceiveOutputReport(), expected);
+
+    const std::vector<uint8_t> full = Report(64, 10);
+    host.Send(Write(full));
+    EXPECT_EQ(host.ReadFrameText(), SENT);
+    expected = full;
+    expected.insert(expected.begin(), 1);
+    EXPECT_EQ(device.ReceiveOutputReport(), expected);
+}
+
+TEST_F(Devices, WriteRefusesDataItCannotSendAndWritesNothing)
+{
+    VirtualDevice device(dir);
+    HostProcess host(Sim());
+    OpenDevice(host, device);
+
+    host.Send(Write(Report(65, 0)));
+    EXPECT_EQ(host.ReadFrameText(), WriteError("Data too large to write"));
+    host.Send({{"call", "write"}});
+    EXPECT_EQ(host.ReadFrameText(), WriteError("Data is not array null"));
+    const std::pair<json, const char*> not_arrays[] = {
+        {"abc", "string"}, {7, "number"}, {json::object(), "object"}, {true, "boolean"}};
+    for (const auto& [data, type] : not_arrays) {
+        host.Send(Write(data));
+        EXPECT_EQ(host.ReadFrameText(), WriteError(std::string("Data is not array ") + type));
+    }
+    host.Send(Write({1, "2", 3}));
+    EXPECT_EQ(host.ReadFrameText(), WriteError("Data element 1 is not a number but string"));
+    host.Send(Write({nullptr}));
+    EXPECT_EQ(host.ReadFrameText(), WriteError("Data element 0 is not a number but null"));
+
+    // None of that reached the device, which is still open.
+    host.Send(Write({9}));
+    EXPECT_EQ(host.ReadFrameText(), SENT);
+    EXPECT_EQ(device.ReceiveOutputReport().at(1), 9);
+}
+
+TEST_F(Devices, RefusedWriteIsReportedAndTheDeviceStaysOpen)
+{
+    VirtualDevice device(dir, {{"fail_write", true}});
+    HostProcess host(Sim());
+    OpenDevice(host, device);
+    host.Send(Write({1}));
+    EXPECT_EQ(host.ReadFrameText(), WriteError("Unable to write"));
+    ASSERT_TRUE(device.SendInputReport({5}));
+    EXPECT_EQ(host.ReadFrame(), ReceiveMessage({5}));
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+    EXPECT_EQ(host.CountInLog("Unable to write()\nError: write refused by the virtual device\n"), 1u) << host.Log();
+}
+
+// ---- input reports ----
+
+TEST_F(Devices, EveryInputReportBecomesOneReceiveMessage)
+{
+    VirtualDevice device(dir);
+    HostProcess host(Sim());
+    OpenDevice(host, device);
+
+    const std::vector<uint8_t> reports[] = {Report(64, 1), {0, 7, 0}, {0}, Report(256, 3)};
+    for (const auto& report : reports) {
+        ASSERT_TRUE(device.SendInputReport(report));
+        EXPECT_EQ(host.ReadFrame(), ReceiveMessage(report));
+    }
+    // Longer than the host's read buffer: cut to 256 bytes.
+    const std::vector<uint8_t> long_report = Report(300, 0);
+    ASSERT_TRUE(device.SendInputReport(long_report));
+    EXPECT_EQ(host.ReadFrame(), ReceiveMessage({long_report.begin(), long_report.begin() + 256}));
+
+    // Several at once keep their order.
+    for (uint8_t i = 0; i < 20; ++i)
+        ASSERT_TRUE(device.SendInputReport({i}));
+    for (uint8_t i = 0; i < 20; ++i)
+        EXPECT_EQ(host.ReadFrame(), ReceiveMessage({i}));
+}
+
+TEST_F(Devices, UnplugClosesTheDeviceSilentlyAndOpenWorksAgain)
+{
+    HostProcess host(Sim());
+    {
+        VirtualDevice device(dir);
+        OpenDevice(host, device);
+        ASSERT_TRUE(host.WaitForLog("About to wait on USB or notification..\n"));
+        device.Unplug();
+        ASSERT_TRUE(host.WaitForLog("hid_read: Unable to read(), closing...\n"));
+    }
+    host.Send(Write({1}));
+    ASSERT_TRUE(host.WaitForLog("write() called on null handle\n"));
+
+    VirtualDevice again(dir);
+    OpenDevice(host, again);
+    ASSERT_TRUE(again.SendInputReport({7, 7}));
+    EXPECT_EQ(host.ReadFrame(), ReceiveMessage({7, 7}));
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+    // Nothing was sent for the unplug or the write without a device.
+    EXPECT_TRUE(host.ReadAllFrames().empty());
+    EXPECT_EQ(host.CountInLog("hid_read: returned -1\n"), 1u);
+}
+
+TEST_F(Devices, ExitClosesTheOpenDeviceWithoutReply)
+{
+    VirtualDevice device(dir);
+    HostProcess host(Sim());
+    OpenDevice(host, device);
+    host.Send({{"call", "EXIT"}});
+    EXPECT_TRUE(device.ReceiveOutputReport().empty());   // the host closed its end
+    host.Send({{"call", "getDevices"}});
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+    EXPECT_TRUE(host.ReadAllFrames().empty());
+    EXPECT_EQ(host.CountInLog("EXIT Called\n"), 1u);
+}
+
+TEST_F(Devices, HidLibraryThatCannotStartEndsTheHostWithMinusOne)
+{
+    std::ofstream(dir + "/init-fails").close();
+    HostProcess host(Sim());
+    EXPECT_EQ(host.Wait(), 255);
+    EXPECT_EQ(host.CountInLog("About to wait"), 0u);
+}
+
+// ---- the browser link under load ----
+
+TEST_F(Devices, EveryMessageOfALargeBacklogIsAnswered)
+{
+    // The test reads no reply until the host has queued every request, so the
+    // worker, blocked on a full pipe, leaves far more than 1024 waiting.
+    const int requests = 3000;
+    HostProcess host(Sim());
+    std::string burst;
+    for (int i = 0; i < requests; ++i)
+        burst += Frame(R"({"call":"getDevices"})");
+    host.SendRaw(burst);
+    ASSERT_TRUE(host.WaitForLog("Pushed JSON notify message\n", requests));
+    for (int i = 0; i < requests; ++i)
+        ASSERT_EQ(host.ReadFrameText(), R"({"call":"getDevices","response":null})") << i;
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+    EXPECT_TRUE(host.ReadAllFrames().empty());
+}
+
+TEST_F(Devices, LargeReplyOnANonBlockingPipeArrivesWhole)
+{
+    json records = json::array();
+    for (int i = 0; i < 2000; ++i)
+        records.push_back({{"path", "/dev/p" + std::to_string(i)}, {"vendor_id", i}, {"product_id", i},
+                           {"manufacturer_string", "Maker of many things"}, {"product_string", "Thing"}});
+    hidsim::WriteDevices(dir, records);
+    HostProcess host(Sim({.nonblocking_output = true}));
+    host.Send({{"call", "getDevices"}});
+    host.Send({{"call", "getDevices"}});
+    for (int reply = 0; reply < 2; ++reply) {
+        const auto message = host.ReadFrame();
+        ASSERT_TRUE(message);
+        EXPECT_EQ((*message)["response"].size(), 2000u);
+    }
+}
+
+TEST_F(Devices, BrowserThatStoppedReadingDoesNotKillTheHost)
+{
+    HostProcess host(Sim());
+    host.CloseOutputReader();
+    host.Send({{"call", "getDevices"}});
+    host.Send({{"call", "getDevices"}});
+    ASSERT_TRUE(host.WaitForLog("Outputting JSON", 2));
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+    EXPECT_EQ(host.CountInLog("Done waiting for thread 0\n"), 1u);
+}
+
+TEST_F(Devices, WorkerStuckOnAFullPipeDoesNotHoldTheShutdown)
+{
+    // Nobody reads the replies: the worker blocks in a write, and the end of
+    // input must still end the host after its wait for the worker.
+    HostProcess host(Sim());
+    std::string burst;
+    for (int i = 0; i < 3000; ++i)
+        burst += Frame(R"({"call":"getDevices"})");
+    host.SendRaw(burst);
+    ASSERT_TRUE(host.WaitForLog("Pushed JSON notify message\n", 3000));
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+    EXPECT_EQ(host.CountInLog("Done waiting for thread 258\n"), 1u);
+}
+
+TEST_F(Devices, ReplyLengthCountsUtf8Bytes)
+{
+    VirtualDevice device(dir, {{"manufacturer_string", "\xE2\x82\xAC\xE2\x82\xAC"}, {"product_string", "P"}});
+    HostProcess host(Sim());
+    host.Send({{"call", "getDevices"}});
+    const auto text = host.ReadFrameText();   // a wrong length would cut or run over the frame
+    ASSERT_TRUE(text);
+    EXPECT_EQ(json::parse(*text)["response"][0]["manufacturerName"], "\xE2\x82\xAC\xE2\x82\xAC");
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+    EXPECT_NE(host.Log().find("Outputting JSON " + *text + " of size " + std::to_string(text->size()) + "\n"),
+              std::string::npos);
+}
+
+// ---- the host on this machine's real HID devices ----
+
+TEST(RealDevices, WithoutHidDevicesTheListIsNullAndOpenFails)
+{
+    if (MachineHasHidDevices())
+        GTEST_SKIP() << "this machine has HID devices";
+    HostProcess host;
+    host.Send({{"call", "getDevices"}});
+    EXPECT_EQ(host.ReadFrameText(), R"({"call":"getDevices","response":null})");
+    host.Send(OPEN);
+    EXPECT_EQ(host.ReadFrameText(), R"({"call":"open","response":{"error":"Unable to open device"}})");
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+}

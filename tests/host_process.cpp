@@ -1,0 +1,264 @@
+#include "host_process.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+constexpr char END_OF_LINE = 0x04;   // the terminal's EOF character, Ctrl-D
+constexpr unsigned char UNUSED_CHARACTER = 0xFF;
+
+void Check(bool ok, const char* what)
+{
+    if (!ok)
+        throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+bool ReadExactly(int fd, void* data, size_t count)
+{
+    auto* next = static_cast<char*>(data);
+    while (count > 0) {
+        const ssize_t got = read(fd, next, count);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        next += got;
+        count -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+void WriteExactly(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t put = write(fd, bytes.data(), bytes.size());
+        if (put < 0 && errno == EINTR)
+            continue;
+        Check(put > 0, "write to host");
+        bytes.remove_prefix(static_cast<size_t>(put));
+    }
+}
+
+// A terminal in canonical mode turns each Ctrl-D at the start of a line into a
+// read of 0 bytes, and Ctrl-D after other bytes hands those over at once. Every
+// other special character is moved to a byte the tests never send.
+int OpenTerminalForInput(int* slave)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    Check(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0, "pseudo-terminal");
+    *slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    Check(*slave >= 0, "open terminal");
+    termios mode;
+    Check(tcgetattr(*slave, &mode) == 0, "tcgetattr");
+    mode.c_iflag = 0;
+    mode.c_oflag = 0;
+    mode.c_lflag = ICANON;
+    for (const int special : {VERASE, VKILL, VEOL, VEOL2, VWERASE, VREPRINT, VLNEXT, VINTR, VQUIT, VSUSP})
+        mode.c_cc[special] = UNUSED_CHARACTER;
+    mode.c_cc[VEOF] = END_OF_LINE;
+    Check(tcsetattr(*slave, TCSANOW, &mode) == 0, "tcsetattr");
+    return master;
+}
+
+}  // namespace
+
+std::string LengthPrefix(uint32_t length)
+{
+    return std::string(reinterpret_cast<const char*>(&length), sizeof length);
+}
+
+std::string Frame(std::string_view body)
+{
+    return LengthPrefix(static_cast<uint32_t>(body.size())) + std::string(body);
+}
+
+size_t CountOf(std::string_view haystack, std::string_view needle)
+{
+    size_t count = 0;
+    for (size_t at = haystack.find(needle); at != std::string_view::npos; at = haystack.find(needle, at + 1))
+        ++count;
+    return count;
+}
+
+HostProcess::HostProcess(HostOptions options)
+{
+    int input[2], output[2], log[2];
+    int child_input = -1;
+    if (options.input_on_terminal) {
+        input_ = OpenTerminalForInput(&child_input);
+    } else {
+        Check(pipe2(input, O_CLOEXEC) == 0, "pipe");
+        input_ = input[1];
+        child_input = input[0];
+    }
+    Check(pipe2(output, O_CLOEXEC) == 0 && pipe2(log, O_CLOEXEC) == 0, "pipe");
+    if (options.nonblocking_output)
+        Check(fcntl(output[1], F_SETFL, O_NONBLOCK) == 0, "O_NONBLOCK");
+    output_ = output[0];
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (options.close_input)
+        posix_spawn_file_actions_addclose(&actions, 0);
+    else
+        posix_spawn_file_actions_adddup2(&actions, child_input, 0);
+    if (options.close_output)
+        posix_spawn_file_actions_addclose(&actions, 1);
+    else
+        posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, log[1], 2);
+
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry)
+        environment.emplace_back(*entry);
+    environment.insert(environment.end(), options.environment.begin(), options.environment.end());
+    std::vector<char*> envp;
+    for (auto& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    char* argv[] = {options.path.data(), nullptr};
+
+    const int spawned = posix_spawn(&pid_, options.path.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    errno = spawned;
+    Check(spawned == 0, "spawn host");
+    close(child_input);
+    close(output[1]);
+    close(log[1]);
+    log_reader_ = std::thread(&HostProcess::CollectLog, this, log[0]);
+}
+
+HostProcess::~HostProcess()
+{
+    CloseInput();
+    if (exit_status_ < 0 && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        Wait();
+    }
+    if (log_reader_.joinable())
+        log_reader_.join();
+    if (output_ >= 0)
+        close(output_);
+}
+
+void HostProcess::CollectLog(int fd)
+{
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        std::lock_guard lock(log_mutex_);
+        if (got <= 0) {
+            log_closed_ = true;
+            log_changed_.notify_all();
+            break;
+        }
+        log_.append(chunk, static_cast<size_t>(got));
+        log_changed_.notify_all();
+    }
+    close(fd);
+}
+
+void HostProcess::Send(const nlohmann::json& message)
+{
+    SendText(message.dump());
+}
+
+void HostProcess::SendText(std::string_view text)
+{
+    SendRaw(Frame(text));
+}
+
+void HostProcess::SendRaw(std::string_view bytes)
+{
+    WriteExactly(input_, bytes);
+}
+
+void HostProcess::SendEndOfLine()
+{
+    SendRaw(std::string(1, END_OF_LINE));
+}
+
+void HostProcess::CloseInput()
+{
+    if (input_ >= 0)
+        close(input_);
+    input_ = -1;
+}
+
+void HostProcess::CloseOutputReader()
+{
+    if (output_ >= 0)
+        close(output_);
+    output_ = -1;
+}
+
+std::optional<std::string> HostProcess::ReadFrameText()
+{
+    uint32_t length;
+    if (!ReadExactly(output_, &length, sizeof length))
+        return std::nullopt;
+    std::string text(length, '\0');
+    if (!ReadExactly(output_, text.data(), length))
+        throw std::runtime_error("frame cut short: " + std::to_string(length) + " bytes announced");
+    return text;
+}
+
+std::optional<nlohmann::json> HostProcess::ReadFrame()
+{
+    auto text = ReadFrameText();
+    if (!text)
+        return std::nullopt;
+    return nlohmann::json::parse(*text);
+}
+
+std::vector<std::string> HostProcess::ReadAllFrames()
+{
+    std::vector<std::string> frames;
+    while (auto text = ReadFrameText())
+        frames.push_back(std::move(*text));
+    return frames;
+}
+
+bool HostProcess::WaitForLog(std::string_view text, size_t times)
+{
+    std::unique_lock lock(log_mutex_);
+    log_changed_.wait(lock, [&] { return CountOf(log_, text) >= times || log_closed_; });
+    return CountOf(log_, text) >= times;
+}
+
+std::string HostProcess::Log()
+{
+    std::lock_guard lock(log_mutex_);
+    return log_;
+}
+
+size_t HostProcess::CountInLog(std::string_view text)
+{
+    std::lock_guard lock(log_mutex_);
+    return CountOf(log_, text);
+}
+
+int HostProcess::Wait()
+{
+    if (exit_status_ >= 0)
+        return exit_status_;
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    exit_status_ = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    if (log_reader_.joinable())
+        log_reader_.join();
+    return exit_status_;
+}

@@ -1,0 +1,74 @@
+// A bridge host started as the browser starts it: its standard input and
+// output on pipes of ours, its log collected as it comes.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <sys/types.h>
+
+#include <nlohmann/json.hpp>
+
+struct HostOptions {
+    std::string path = BRIDGE_HOST;
+    std::vector<std::string> environment;   // NAME=value entries added to ours
+    bool input_on_terminal = false;          // standard input is a pseudo-terminal
+    bool close_input = false;                // started with descriptor 0 closed
+    bool close_output = false;               // started with descriptor 1 closed
+    bool nonblocking_output = false;         // the pipe behind descriptor 1 is O_NONBLOCK
+};
+
+class HostProcess {
+public:
+    explicit HostProcess(HostOptions options = {});
+    ~HostProcess();
+    HostProcess(const HostProcess&) = delete;
+    HostProcess& operator=(const HostProcess&) = delete;
+
+    // Writes to the host's standard input.
+    void Send(const nlohmann::json& message);
+    void SendText(std::string_view text);          // one frame with this body
+    void SendRaw(std::string_view bytes);          // bytes as they are
+    void SendEndOfLine();                          // on a terminal: Ctrl-D, an empty read
+    void CloseInput();
+    void CloseOutputReader();                      // as a browser that stopped reading
+
+    // The next frame's text; nullopt once the host has closed its output.
+    std::optional<std::string> ReadFrameText();
+    std::optional<nlohmann::json> ReadFrame();
+    // Every frame until the host closes its output.
+    std::vector<std::string> ReadAllFrames();
+
+    // Blocks until the log holds `text` `times` times, or the host has closed
+    // its standard error; says which.
+    bool WaitForLog(std::string_view text, size_t times = 1);
+    std::string Log();
+    size_t CountInLog(std::string_view text);
+
+    // Waits for the host to end; its exit status, or 128 + signal.
+    int Wait();
+
+private:
+    void CollectLog(int fd);
+
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    int exit_status_ = -1;
+    std::mutex log_mutex_;
+    std::condition_variable log_changed_;
+    std::string log_;
+    bool log_closed_ = false;
+    std::thread log_reader_;
+};
+
+// Frame helpers shared by the tests.
+std::string Frame(std::string_view body);
+std::string LengthPrefix(uint32_t length);
+size_t CountOf(std::string_view haystack, std::string_view needle);

@@ -1,0 +1,290 @@
+#include "virtual_device.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "directory.h"
+
+using nlohmann::json;
+
+namespace hidsim {
+
+namespace {
+
+constexpr const char* LOCK_FILE = "devices.lock";
+constexpr int PENDING_HOSTS = 8;   // hosts that may wait to be accepted
+constexpr mode_t LIST_MODE = 0644;   // hosts of other users may read the list
+
+[[noreturn]] void ThrowErrno(const std::string& what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Several players, in one process or in several, may change the list of one
+// directory at once: each change reads, edits and replaces the whole file
+// holding this lock. Readers need none, as they only ever see whole files.
+class ListLock {
+   public:
+    explicit ListLock(const std::string& dir)
+    {
+        const std::string path = InDir(dir, LOCK_FILE);
+        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, LIST_MODE);
+        if (fd_ < 0)
+            ThrowErrno("cannot open " + path);
+        while (flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                close(fd_);
+                ThrowErrno("cannot lock " + path);
+            }
+        }
+    }
+    ~ListLock() { close(fd_); }
+    ListLock(const ListLock&) = delete;
+    ListLock& operator=(const ListLock&) = delete;
+
+   private:
+    int fd_;
+};
+
+// The list as it is; a missing or broken file counts as empty.
+json ReadList(const std::string& dir)
+{
+    std::ifstream file(InDir(dir, DEVICES_FILE));
+    std::stringstream text;
+    text << file.rdbuf();
+    json list = json::parse(text.str(), nullptr, false);
+    return list.is_array() ? list : json::array();
+}
+
+// Writes a whole new file beside the list and renames it over the list, so
+// that a host reading it sees the old list or the new one, never a part.
+void ReplaceList(const std::string& dir, const json& records)
+{
+    std::string temporary = InDir(dir, DEVICES_FILE) + ".XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0)
+        ThrowErrno("cannot create " + temporary);
+    const std::string text = records.dump(2) + "\n";
+    size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t put = write(fd, text.data() + written, text.size() - written);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0) {
+            const int error = errno;
+            close(fd);
+            unlink(temporary.c_str());
+            errno = error;
+            ThrowErrno("cannot write " + temporary);
+        }
+        written += static_cast<size_t>(put);
+    }
+    fchmod(fd, LIST_MODE);
+    close(fd);
+    if (rename(temporary.c_str(), InDir(dir, DEVICES_FILE).c_str()) != 0) {
+        const int error = errno;
+        unlink(temporary.c_str());
+        errno = error;
+        ThrowErrno("cannot replace " + InDir(dir, DEVICES_FILE));
+    }
+}
+
+std::string SocketName(unsigned number)
+{
+    return "hidsim" + std::to_string(number) + ".sock";
+}
+
+// The lowest number whose socket neither a record names nor a file holds: a
+// player that was killed leaves its socket behind, and that name stays taken.
+unsigned FreeNumber(const std::string& dir, const json& records)
+{
+    for (unsigned number = 0;; ++number) {
+        const std::string name = SocketName(number);
+        bool taken = std::filesystem::exists(InDir(dir, name.c_str()));
+        for (const json& record : records)
+            taken = taken || (record.is_object() && record.value("socket", json()) == name);
+        if (!taken)
+            return number;
+    }
+}
+
+int Listen(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        throw std::system_error(std::make_error_code(std::errc::filename_too_long), path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        ThrowErrno("socket");
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, PENDING_HOSTS) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        ThrowErrno("cannot listen on " + path);
+    }
+    return fd;
+}
+
+void FillDefaults(json& record, unsigned number)
+{
+    const json defaults = {{"path", "/dev/hidsim" + std::to_string(number)},
+                           {"vendor_id", 0x0ACD},
+                           {"product_id", 0x3820},
+                           {"release_number", 0x0100},
+                           {"interface_number", 0},
+                           {"serial_number", nullptr},
+                           {"manufacturer_string", nullptr},
+                           {"product_string", nullptr},
+                           {"indexed_string_1", nullptr},
+                           {"fail_write", false}};
+    for (const auto& [name, value] : defaults.items())
+        if (!record.contains(name))
+            record[name] = value;
+}
+
+}  // namespace
+
+void WriteDevices(const std::string& dir, const json& records)
+{
+    std::filesystem::create_directories(dir);
+    ListLock lock(dir);
+    ReplaceList(dir, records);
+}
+
+VirtualDevice::VirtualDevice(const std::string& dir, json record) : dir_(dir)
+{
+    if (!record.is_object())
+        throw std::invalid_argument("a device record is a JSON object");
+    std::filesystem::create_directories(dir);
+    ListLock lock(dir);
+    json records = ReadList(dir);
+    const unsigned number = FreeNumber(dir, records);
+    const std::string name = SocketName(number);
+    listener_ = Listen(InDir(dir, name.c_str()));
+    socket_name_ = name;
+    FillDefaults(record, number);
+    record["socket"] = name;
+    records.push_back(std::move(record));
+    try {
+        ReplaceList(dir, records);
+    } catch (...) {
+        // Not Unplug(): it would wait for the lock held here.
+        close(listener_);
+        unlink(InDir(dir, name.c_str()).c_str());
+        throw;
+    }
+}
+
+VirtualDevice::~VirtualDevice()
+{
+    Unplug();
+}
+
+bool VirtualDevice::Accept()
+{
+    if (listener_ < 0)
+        return false;
+    int host;
+    do {
+        host = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (host < 0 && errno == EINTR);
+    if (host < 0)
+        return false;
+    CloseConnection();
+    connection_ = host;
+    return true;
+}
+
+std::vector<uint8_t> VirtualDevice::ReceiveOutputReport()
+{
+    if (connection_ < 0)
+        return {};
+    // A peek with MSG_TRUNC waits for the next packet and tells its length.
+    ssize_t length;
+    do {
+        length = recv(connection_, nullptr, 0, MSG_PEEK | MSG_TRUNC);
+    } while (length < 0 && errno == EINTR);
+    std::vector<uint8_t> report(length > 0 ? static_cast<size_t>(length) : 0);
+    ssize_t received = 0;
+    if (length > 0) {
+        do {
+            received = recv(connection_, report.data(), report.size(), 0);
+        } while (received < 0 && errno == EINTR);
+    }
+    if (received <= 0) {
+        CloseConnection();
+        return {};
+    }
+    return report;
+}
+
+bool VirtualDevice::SendInputReport(const std::vector<uint8_t>& report)
+{
+    // An empty packet would read as the device's end on the host's side.
+    if (connection_ < 0 || report.empty())
+        return false;
+    ssize_t sent;
+    do {
+        sent = send(connection_, report.data(), report.size(), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent == static_cast<ssize_t>(report.size());
+}
+
+void VirtualDevice::Unplug()
+{
+    CloseConnection();
+    if (listener_ >= 0) {
+        close(listener_);
+        listener_ = -1;
+    }
+    if (socket_name_.empty())
+        return;
+    const std::string name = std::move(socket_name_);
+    socket_name_.clear();
+    try {
+        ListLock lock(dir_);
+        json records = ReadList(dir_);
+        json kept = json::array();
+        for (json& record : records)
+            if (!record.is_object() || record.value("socket", json()) != name)
+                kept.push_back(std::move(record));
+        ReplaceList(dir_, kept);
+    } catch (...) {
+        // The directory may be gone already; an unplugged device has nothing left to keep.
+    }
+    unlink(InDir(dir_, name.c_str()).c_str());
+}
+
+int VirtualDevice::connection() const
+{
+    return connection_;
+}
+
+int VirtualDevice::listener() const
+{
+    return listener_;
+}
+
+void VirtualDevice::CloseConnection()
+{
+    if (connection_ >= 0) {
+        close(connection_);
+        connection_ = -1;
+    }
+}
+
+}  // namespace hidsim

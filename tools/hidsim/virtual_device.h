@@ -1,0 +1,52 @@
+// Playing a virtual HID device: what stands on the far side of the virtual
+// HID library. A VirtualDevice lists itself in the directory's devices.json
+// and listens on a SOCK_SEQPACKET socket there; a host that opens the device
+// connects to it. Each packet the host sends is one output report, each
+// packet sent to it one input report; closing the connection unplugs the
+// device for the host.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace hidsim {
+
+std::string DefaultDir();   // $HIDSIM_DIR, or /tmp/hidsim
+
+// Replaces devices.json with these records as they are (no socket needed): for enumeration-only tests.
+void WriteDevices(const std::string& dir, const nlohmann::json& records);
+
+// Failures to set up or to update the device list throw std::system_error.
+class VirtualDevice {
+   public:
+    // Creates dir if needed, listens on a fresh SOCK_SEQPACKET socket in dir, and appends `record` (any members
+    // given; "socket" is filled in; the rest defaulted: vendor 0x0ACD, product 0x3820, release 0x0100,
+    // interface 0, path "/dev/hidsim<N>", strings absent, fail_write false) to devices.json.
+    VirtualDevice(const std::string& dir, nlohmann::json record = nlohmann::json::object());
+    ~VirtualDevice();   // Unplug()
+    VirtualDevice(const VirtualDevice&) = delete;
+    VirtualDevice& operator=(const VirtualDevice&) = delete;
+
+    bool Accept();   // blocks until a host connects (closes any older connection)
+    // Blocks for the next packet; empty when the host closed, and the
+    // connection is then closed here too (connection() gives -1).
+    std::vector<uint8_t> ReceiveOutputReport();
+    // False when no host is connected, the report is empty, or the send failed.
+    bool SendInputReport(const std::vector<uint8_t>& report);
+    void Unplug();   // closes connection and listener, removes record and socket
+    int connection() const;   // -1 when none; for poll()
+    int listener() const;
+
+   private:
+    void CloseConnection();
+
+    std::string dir_;
+    std::string socket_name_;   // empty once unplugged
+    int listener_ = -1;
+    int connection_ = -1;
+};
+
+}  // namespace hidsim
