@@ -9,6 +9,7 @@ cd "$(dirname "$0")"
 PACKAGES=(cmake g++ make pkg-config libhidapi-dev libudev-dev nlohmann-json3-dev libgtest-dev)
 PACKAGES+=(dpkg-dev file)  # cpack -G DEB
 PACKAGES+=(chromium)  # browser test
+PACKAGES+=(qemu-system-x86 busybox-static)  # kernel test
 
 install_packages() {
     local missing=()
@@ -19,8 +20,10 @@ install_packages() {
     echo "dev.sh: installing ${missing[*]}" >&2
     local sudo=()
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+    # Another apt run (such as an automatic update) may hold the lock: wait for it.
+    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+        --no-install-recommends "${missing[@]}" >&2
 }
 
 # The browser test's driver from npm. Debian's nodejs brings node and its npm

@@ -1,0 +1,630 @@
+// The browser end of the kernel test. It starts the host the way a browser
+// does, talks to it in length-prefixed JSON frames over real pipes, drives the
+// gadget program that plays the USB device, and checks byte for byte what the
+// host answers, forwards and logs.
+//
+//   kernel-driver HOST DEVICE_PROGRAM
+//
+// Prints one line per step; on the first difference it prints what was
+// expected and what came instead, with the host's log, and exits with 1.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "test_device.h"
+
+using test_device::Bytes;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Only guards against a hang; every wait ends on the event it waits for.
+constexpr auto EVENT_WAIT = std::chrono::seconds(30);
+// The unplugged host must sit still this long: no frame, next to no CPU time.
+constexpr auto IDLE_WINDOW = std::chrono::seconds(1);
+constexpr double MAX_IDLE_CPU_SECONDS = 0.25;
+constexpr size_t LENGTH_PREFIX_SIZE = 4;
+constexpr size_t READ_CHUNK = 65536;
+constexpr size_t LOG_TAIL_BYTES = 6000;
+
+std::string current_step;
+int steps_done = 0;
+
+std::string Seconds(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", value);
+    return text;
+}
+
+void Step(const std::string& name)
+{
+    current_step = name;
+    std::printf("kernel-driver: %s\n", name.c_str());
+    std::fflush(stdout);
+    ++steps_done;
+}
+
+// Where two texts part, shown with a little of what comes before.
+std::string FirstDifference(const std::string& expected, const std::string& actual)
+{
+    size_t at = 0;
+    while (at < expected.size() && at < actual.size() && expected[at] == actual[at])
+        ++at;
+    const size_t from = at > 20 ? at - 20 : 0;
+    return "first difference at byte " + std::to_string(at) + ": expected \"..." + expected.substr(from, 50) +
+           "\", got \"..." + actual.substr(from, 50) + "\"";
+}
+
+struct Child {
+    pid_t pid = -1;
+    int input = -1;    // its standard input, our end
+    int output = -1;   // its standard output, our end
+    int log = -1;      // its standard error, our end; -1 when it shares ours
+};
+
+Child Spawn(const std::vector<std::string>& argv, bool capture_log)
+{
+    int in[2], out[2], err[2] = {-1, -1};
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || (capture_log && pipe2(err, O_CLOEXEC) != 0)) {
+        std::perror("kernel-driver: pipe");
+        std::exit(1);
+    }
+    Child child;
+    child.pid = fork();
+    if (child.pid == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        if (capture_log)
+            dup2(err[1], STDERR_FILENO);
+        std::vector<char*> args;
+        for (const std::string& arg : argv)
+            args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        // A browser passes its own environment; ours names no locale, so the
+        // host starts in "C" as it would under a minimal session.
+        char path[] = "PATH=/bin";
+        char* environment[] = {path, nullptr};
+        execve(args[0], args.data(), environment);
+        std::perror("kernel-driver: execve");
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    if (capture_log)
+        close(err[1]);
+    child.input = in[1];
+    child.output = out[0];
+    child.log = err[0];
+    return child;
+}
+
+// A stream read from a child as it arrives, kept whole.
+struct Incoming {
+    int fd = -1;
+    std::string data;
+    bool ended = false;
+};
+
+class Rig {
+public:
+    Rig(const std::string& host_path, const std::string& device_path)
+    {
+        host_ = Spawn({host_path}, true);
+        device_ = Spawn({device_path}, false);
+        frames_.fd = host_.output;
+        log_.fd = host_.log;
+        device_lines_.fd = device_.output;
+    }
+
+    // --- the browser's side ---
+
+    void Send(const std::string& json)
+    {
+        const auto length = static_cast<uint32_t>(json.size());
+        unsigned char prefix[LENGTH_PREFIX_SIZE];
+        std::memcpy(prefix, &length, sizeof prefix);   // the host's byte order, as the browser sends it
+        const std::string frame = std::string(reinterpret_cast<char*>(prefix), sizeof prefix) + json;
+        if (write(host_.input, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
+            Fail("cannot write a frame to the host: " + std::string(std::strerror(errno)));
+    }
+
+    std::string NextFrame(const std::string& expected)
+    {
+        WaitFor([&] { return HasFrame() || frames_.ended; }, "a frame from the host");
+        if (!HasFrame())
+            Fail("the host closed its standard output instead of answering", expected, "(end of output)");
+        return TakeFrame();
+    }
+
+    void ExpectFrame(const std::string& expected)
+    {
+        const std::string actual = NextFrame(expected);
+        if (actual != expected)
+            Differs("the host's frame differs", expected, actual);
+    }
+
+    // The host ends at the end of its input; nothing may come out before.
+    void CloseInputAndExpectExit(int expected_status)
+    {
+        close(host_.input);
+        host_.input = -1;
+        WaitFor([&] { return frames_.ended && log_.ended; }, "the host to close its output at the end of input");
+        if (HasFrame() || !frames_.data.empty())
+            Fail("the host sent something after \"EXIT\"", "nothing", TakeRaw(frames_));
+        int status = 0;
+        waitpid(host_.pid, &status, 0);
+        host_.pid = -1;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != expected_status)
+            Fail("the host's exit status differs", "exit code " + std::to_string(expected_status),
+                 WIFEXITED(status) ? "exit code " + std::to_string(WEXITSTATUS(status))
+                                   : "signal " + std::to_string(WTERMSIG(status)));
+    }
+
+    // --- the host's log ---
+
+    // A text the host logs before a frame already received: it is in the pipe.
+    void ExpectLogged(const std::string& text)
+    {
+        Drain();
+        if (!FindInLog(text))
+            FailLog(text);
+    }
+
+    // A text the host logs with no frame after it to show it is done.
+    void AwaitLog(const std::string& text)
+    {
+        WaitFor([&] { return log_.data.find(text, log_cursor_) != std::string::npos || log_.ended; },
+                "the host to log \"" + text + "\"");
+        if (!FindInLog(text))
+            FailLog(text);
+    }
+
+    // --- the device's side ---
+
+    void Tell(const std::string& command)
+    {
+        const std::string line = command + "\n";
+        if (write(device_.input, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            Fail("cannot write to the device program: " + std::string(std::strerror(errno)));
+    }
+
+    std::string NextDeviceLine()
+    {
+        WaitFor([&] { return device_lines_.data.find('\n') != std::string::npos || device_lines_.ended; },
+                "the device program");
+        const size_t end = device_lines_.data.find('\n');
+        if (end == std::string::npos)
+            Fail("the device program ended; see its message above");
+        const std::string line = device_lines_.data.substr(0, end);
+        device_lines_.data.erase(0, end + 1);
+        return line;
+    }
+
+    void ExpectDeviceLine(const std::string& expected)
+    {
+        const std::string actual = NextDeviceLine();
+        if (actual != expected)
+            Differs("the device saw something else", expected, actual);
+    }
+
+    // --- the host process itself ---
+
+    // Watches the device node for the host's close of it. Set before the
+    // request that should close it.
+    void WatchForClose(const std::string& node)
+    {
+        close_watch_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        if (close_watch_ < 0 || inotify_add_watch(close_watch_, node.c_str(), IN_CLOSE_WRITE) < 0)
+            Fail("cannot watch " + node + ": " + std::strerror(errno));
+    }
+
+    void AwaitClose(const std::string& node)
+    {
+        WaitFor([&] { return closed_; }, "the host to close " + node);
+        close(close_watch_);
+        close_watch_ = -1;
+    }
+
+    // Lets the wall clock run for the window and checks that the host sent
+    // nothing and used next to no processor time meanwhile.
+    void ExpectIdle()
+    {
+        const double before = HostCpuSeconds();
+        const auto end = Clock::now() + IDLE_WINDOW;
+        while (Clock::now() < end && !frames_.ended)
+            Pump(end);
+        const double used = HostCpuSeconds() - before;
+        if (HasFrame() || !frames_.data.empty())
+            Fail("the host sent a frame while it should have been silent", "nothing", TakeRaw(frames_));
+        if (used > MAX_IDLE_CPU_SECONDS)
+            Fail("the host kept the processor busy with nothing to do",
+                 "at most " + Seconds(MAX_IDLE_CPU_SECONDS) + " of CPU time in " + Seconds(IDLE_WINDOW.count()),
+                 Seconds(used));
+    }
+
+    // --- failures ---
+
+    [[noreturn]] void Fail(const std::string& what, const std::string& expected = "",
+                           const std::string& actual = "")
+    {
+        Drain();
+        std::printf("FAIL: %s: %s\n", current_step.c_str(), what.c_str());
+        if (!expected.empty() || !actual.empty())
+            std::printf("  expected: %s\n  actual:   %s\n", expected.c_str(), actual.c_str());
+        const size_t from = log_.data.size() > LOG_TAIL_BYTES ? log_.data.size() - LOG_TAIL_BYTES : 0;
+        std::printf("--- the host's log%s ---\n%s\n--- end of the host's log ---\n", from ? " (its end)" : "",
+                    log_.data.substr(from).c_str());
+        std::fflush(stdout);
+        if (host_.pid > 0)
+            kill(host_.pid, SIGKILL);
+        if (device_.pid > 0)
+            kill(device_.pid, SIGKILL);
+        std::exit(1);
+    }
+
+    // Two texts that should have been equal byte for byte.
+    [[noreturn]] void Differs(const std::string& what, const std::string& expected, const std::string& actual)
+    {
+        Fail(what + "; " + FirstDifference(expected, actual), expected, actual);
+    }
+
+    void EndDeviceProgram()
+    {
+        close(device_.input);
+        int status = 0;
+        waitpid(device_.pid, &status, 0);
+        device_.pid = -1;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            Fail("the device program failed; see its message above");
+    }
+
+private:
+    bool HasFrame() const
+    {
+        if (frames_.data.size() < LENGTH_PREFIX_SIZE)
+            return false;
+        uint32_t length;
+        std::memcpy(&length, frames_.data.data(), sizeof length);
+        return frames_.data.size() - LENGTH_PREFIX_SIZE >= length;
+    }
+
+    std::string TakeFrame()
+    {
+        uint32_t length;
+        std::memcpy(&length, frames_.data.data(), sizeof length);
+        const std::string frame = frames_.data.substr(LENGTH_PREFIX_SIZE, length);
+        frames_.data.erase(0, LENGTH_PREFIX_SIZE + length);
+        return frame;
+    }
+
+    static std::string TakeRaw(Incoming& stream)
+    {
+        std::string raw;
+        raw.swap(stream.data);
+        return raw.size() > LENGTH_PREFIX_SIZE ? raw.substr(LENGTH_PREFIX_SIZE) : raw;
+    }
+
+    bool FindInLog(const std::string& text)
+    {
+        const size_t at = log_.data.find(text, log_cursor_);
+        if (at == std::string::npos)
+            return false;
+        log_cursor_ = at + text.size();
+        return true;
+    }
+
+    // Shows the line the host logged instead, found by the text's label.
+    [[noreturn]] void FailLog(const std::string& text)
+    {
+        const size_t colon = text.find(": ");
+        std::string actual = "(no such text after byte " + std::to_string(log_cursor_) + " of the log)";
+        if (colon != std::string::npos) {
+            const size_t at = log_.data.find(text.substr(0, colon + 2), log_cursor_);
+            if (at != std::string::npos)
+                actual = log_.data.substr(at, log_.data.find('\n', at) - at + 1);
+        }
+        Differs("the host's log differs", text, actual);
+    }
+
+    void WaitFor(const std::function<bool()>& ready, const std::string& what)
+    {
+        const auto deadline = Clock::now() + EVENT_WAIT;
+        while (!ready()) {
+            if (Clock::now() >= deadline)
+                Fail("nothing came in " + std::to_string(EVENT_WAIT.count()) + " s while waiting for " + what);
+            Pump(deadline);
+        }
+    }
+
+    // Reads whatever has arrived, waiting until the deadline for something.
+    void Pump(Clock::time_point deadline)
+    {
+        Incoming* streams[] = {&frames_, &log_, &device_lines_};
+        pollfd ready[4];
+        for (int i = 0; i < 3; ++i)
+            ready[i] = {streams[i]->ended ? -1 : streams[i]->fd, POLLIN, 0};
+        ready[3] = {close_watch_, POLLIN, 0};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (poll(ready, 4, static_cast<int>(left > 0 ? left : 0)) < 0 && errno != EINTR)
+            Fail("poll: " + std::string(std::strerror(errno)));
+        for (int i = 0; i < 3; ++i)
+            if (ready[i].revents != 0)
+                ReadSome(*streams[i]);
+        if (ready[3].revents & POLLIN)
+            TakeCloseEvents();
+    }
+
+    // Everything already written to the log pipe, without waiting.
+    void Drain()
+    {
+        pollfd ready = {log_.ended ? -1 : log_.fd, POLLIN, 0};
+        while (!log_.ended && poll(&ready, 1, 0) == 1)
+            ReadSome(log_);
+    }
+
+    static void ReadSome(Incoming& stream)
+    {
+        char chunk[READ_CHUNK];
+        const ssize_t size = read(stream.fd, chunk, sizeof chunk);
+        if (size > 0)
+            stream.data.append(chunk, static_cast<size_t>(size));
+        else if (size == 0 || errno != EINTR)
+            stream.ended = true;
+    }
+
+    void TakeCloseEvents()
+    {
+        alignas(inotify_event) char buffer[4096];
+        const ssize_t size = read(close_watch_, buffer, sizeof buffer);
+        for (ssize_t at = 0; at < size;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            if (event->mask & IN_CLOSE_WRITE)
+                closed_ = true;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+
+    double HostCpuSeconds()
+    {
+        const std::string path = "/proc/" + std::to_string(host_.pid) + "/stat";
+        FILE* file = std::fopen(path.c_str(), "r");
+        if (!file)
+            Fail("cannot read " + path);
+        char text[1024] = {};
+        const size_t size = std::fread(text, 1, sizeof text - 1, file);
+        std::fclose(file);
+        text[size] = '\0';
+        // Fields after the command name in parentheses: state is the 3rd
+        // field, user time the 14th and system time the 15th.
+        const char* after_name = std::strrchr(text, ')');
+        unsigned long user = 0, system = 0;
+        if (!after_name || std::sscanf(after_name + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+                                       &user, &system) != 2)
+            Fail("cannot parse " + path);
+        return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+
+    Child host_;
+    Child device_;
+    Incoming frames_;
+    Incoming log_;
+    Incoming device_lines_;
+    size_t log_cursor_ = 0;
+    int close_watch_ = -1;
+    bool closed_ = false;
+};
+
+// --- what the browser sends and what must come back ---
+
+std::string Numbers(const Bytes& bytes)
+{
+    std::string text = "[";
+    for (size_t i = 0; i < bytes.size(); ++i)
+        text += (i ? "," : "") + std::to_string(bytes[i]);
+    return text + "]";
+}
+
+std::string WriteRequest(const Bytes& data)
+{
+    return R"({"call":"write","data":)" + Numbers(data) + "}";
+}
+
+std::string ReceiveMessage(const Bytes& report)
+{
+    return R"({"call":"receive","response":)" + Numbers(report) + "}";
+}
+
+Bytes WithReportId(const Bytes& data)
+{
+    Bytes report;
+    report.reserve(1 + data.size());
+    report.push_back(test_device::REPORT_ID);
+    for (const unsigned char byte : data)
+        report.push_back(byte);
+    return report;
+}
+
+Bytes Counting(int first, int step)
+{
+    Bytes data;
+    for (size_t k = 0; k < test_device::REPORT_DATA_SIZE; ++k)
+        data.push_back(static_cast<unsigned char>(first + step * static_cast<int>(k)));
+    return data;
+}
+
+const std::string OPEN_SUCCESS =
+    R"({"call":"open","response":{"productId":"14368","success":"Device Open","vendorId":"2765"}})";
+const std::string WRITE_SUCCESS = R"({"call":"write","response":{"success":"Sent"}})";
+const std::string NO_DEVICES = R"({"call":"getDevices","response":null})";
+
+std::string DeviceListWithTestDevice()
+{
+    return std::string(R"({"call":"getDevices","response":[{"manufacturerName":")") + test_device::MANUFACTURER +
+           R"(","productId":"14368","productName":")" + test_device::PRODUCT + R"(","vendorId":"2765"}]})";
+}
+
+std::string Plug(Rig& rig)
+{
+    rig.Tell("plug");
+    const std::string line = rig.NextDeviceLine();
+    const std::string prefix = "plugged ";
+    if (line.rfind(prefix, 0) != 0)
+        rig.Fail("the device did not report itself plugged in", prefix + "/dev/hidrawN", line);
+    return line.substr(prefix.size());
+}
+
+void ExpectDeviceList(Rig& rig, const std::string& node)
+{
+    rig.Send(R"({"call":"getDevices"})");
+    rig.ExpectFrame(DeviceListWithTestDevice());
+    rig.ExpectLogged("getDevices() called");
+    rig.ExpectLogged("Device Found\n  type: 0acd 3820\n  path: " + node + "\n  serial_number: " +
+                     test_device::SERIAL);
+    rig.ExpectLogged(std::string("  Manufacturer: ") + test_device::MANUFACTURER + "\n");
+    rig.ExpectLogged(std::string("  Product:      ") + test_device::PRODUCT + "\n");
+    static_assert(test_device::RELEASE == 0x0219, "the release is logged in hex without leading zeros");
+    rig.ExpectLogged("  Release:      219\n");
+    rig.ExpectLogged("  Interface:    0\n");
+    rig.ExpectLogged("Finised Enumerate() returning\n");
+}
+
+void ExpectOpen(Rig& rig)
+{
+    rig.Send(R"({"call":"open"})");
+    rig.ExpectFrame(OPEN_SUCCESS);
+    rig.ExpectLogged("open() called");
+    rig.ExpectLogged(std::string("Manufacturer String: ") + test_device::MANUFACTURER + "\n");
+    rig.ExpectLogged(std::string("Product String: ") + test_device::PRODUCT + "\n");
+    rig.ExpectLogged("Serial Number String: (" + std::to_string(test_device::SERIAL[0]) + ") " +
+                     test_device::SERIAL);
+    // The hidraw backend has no indexed strings; the host logs the refusal and goes on.
+    rig.ExpectLogged("Unable to read indexed string 1\n");
+    rig.ExpectLogged("Indexed String 1: \n");
+}
+
+size_t CountNumbers(const std::string& frame)
+{
+    const size_t open = frame.find('[');
+    const size_t close = frame.find(']', open);
+    if (open == std::string::npos || close == std::string::npos || close == open + 1)
+        return 0;
+    const std::string numbers = frame.substr(open, close - open);
+    return static_cast<size_t>(std::count(numbers.begin(), numbers.end(), ',')) + 1;
+}
+
+void ExpectReceive(Rig& rig, const Bytes& report)
+{
+    const std::string expected = ReceiveMessage(report);
+    const std::string actual = rig.NextFrame(expected);
+    if (actual != expected)
+        rig.Differs("the forwarded report differs (" + std::to_string(CountNumbers(actual)) +
+                        " bytes, the device sent " + std::to_string(report.size()) + ")",
+                    expected, actual);
+    rig.ExpectLogged("Sending read receive ");
+}
+
+void ExpectEcho(Rig& rig, const Bytes& data)
+{
+    const Bytes report = WithReportId(data);
+    rig.Send(WriteRequest(data));
+    rig.ExpectFrame(WRITE_SUCCESS);
+    const std::string expected = "out " + test_device::ToHex(report);
+    const std::string actual = rig.NextDeviceLine();
+    Bytes received;
+    if (actual != expected && actual.rfind("out ", 0) == 0 && test_device::FromHex(actual.substr(4), received))
+        rig.Differs("the output report that reached the device differs (" + std::to_string(received.size()) +
+                        " bytes, expected " + std::to_string(report.size()) + ")",
+                    expected, actual);
+    if (actual != expected)
+        rig.Differs("the device saw something else", expected, actual);
+    rig.ExpectDeviceLine("echoed");
+    ExpectReceive(rig, report);
+}
+
+void ExpectUnsolicited(Rig& rig, const Bytes& report)
+{
+    rig.Tell("send " + test_device::ToHex(report));
+    rig.ExpectDeviceLine("sent");
+    ExpectReceive(rig, report);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: kernel-driver HOST DEVICE_PROGRAM\n");
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    Rig rig(argv[1], argv[2]);
+
+    Step("plug the device in");
+    std::string node = Plug(rig);
+
+    Step("getDevices lists it with its UTF-8 strings");
+    ExpectDeviceList(rig, node);
+
+    Step("open it");
+    ExpectOpen(rig);
+
+    Step("write [1..64]: 65 bytes reach the device, the echo comes back");
+    ExpectEcho(rig, Counting(1, 1));
+
+    Step("a report the device sends on its own comes back");
+    ExpectUnsolicited(rig, WithReportId(Counting(0xff, -1)));
+
+    Step("unplug while a read is pending");
+    rig.AwaitLog("About to wait on USB or notification..\n");
+    rig.Tell("unplug");
+    rig.ExpectDeviceLine("unplugged");
+    rig.AwaitLog("hid_read: Unable to read(), closing...\n");
+    rig.AwaitLog("hid_read: returned -1\n");
+
+    Step("unplugged: no message, no busy waiting");
+    rig.ExpectIdle();
+    rig.AwaitLog("About to wait on notification only..\n");
+
+    Step("unplugged: write gets no reply, the list is empty");
+    rig.Send(WriteRequest(Counting(1, 1)));
+    rig.AwaitLog("write() called on null handle");
+    rig.Send(R"({"call":"getDevices"})");
+    rig.ExpectFrame(NO_DEVICES);
+
+    Step("plug in again and open again");
+    node = Plug(rig);
+    ExpectDeviceList(rig, node);
+    ExpectOpen(rig);
+
+    Step("reports flow again");
+    ExpectEcho(rig, Counting(64, -1));
+    ExpectUnsolicited(rig, WithReportId(Counting(0x20, 7)));
+
+    Step("EXIT closes the device");
+    rig.WatchForClose(node);
+    rig.Send(R"({"call":"EXIT"})");
+    rig.AwaitLog("EXIT Called");
+    rig.AwaitClose(node);
+
+    Step("end of input ends the host with exit code 0");
+    rig.CloseInputAndExpectExit(0);
+    rig.EndDeviceProgram();
+
+    std::printf("kernel-driver: all %d steps passed\n", steps_done);
+    return 0;
+}

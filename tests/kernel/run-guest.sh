@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Boots Debian's kernel under QEMU with the host, a USB HID gadget and a driver
+# that plays the browser, and reports the guest's verdict.
+#
+#   run-guest.sh CACHE_DIR WORK_DIR HOST DEVICE_PROGRAM DRIVER
+#
+# CACHE_DIR keeps the kernel and its modules between runs; the first run
+# downloads the kernel package (without installing it on this machine).
+set -euo pipefail
+
+if [ $# -ne 5 ]; then
+    echo "usage: $0 CACHE_DIR WORK_DIR HOST DEVICE_PROGRAM DRIVER" >&2
+    exit 2
+fi
+cache=$1
+work=$2
+host=$3
+device=$4
+driver=$5
+here=$(cd "$(dirname "$0")" && pwd)
+
+GUEST_TIMEOUT_SECONDS=180
+MODULES=(usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_hid hid hid-generic usbhid)
+LOCALE_DIR=/usr/lib/locale/C.utf8
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# The versioned image package behind Debian's kernel metapackage.
+kernel_package() {
+    apt-cache depends linux-image-amd64 2>/dev/null |
+        sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1
+}
+
+# Downloads the image package and keeps the kernel and the modules the guest
+# loads; the 400 MB of the rest, and any kernel cached before, are thrown away.
+# Prints the folder it made.
+fetch_kernel() {
+    local package=$1
+    local download
+    download=$(mktemp -d "$cache/download.XXXXXX")
+    # A package list older than the archive names a version that is gone.
+    if ! (cd "$download" && apt-get download "$package" >/dev/null 2>&1); then
+        apt-get update -qq >&2 || true
+        package=$(kernel_package)
+        [ -n "$package" ] || fail "apt knows no linux-image-amd64 package"
+        (cd "$download" && apt-get download "$package" >&2) || fail "cannot download $package"
+    fi
+    local target=$cache/$package
+    dpkg-deb -x "$download"/*.deb "$download/root"
+    mkdir -p "$target.partial/modules"
+    cp "$download"/root/boot/vmlinuz-* "$target.partial/vmlinuz"
+    local module found
+    for module in "${MODULES[@]}"; do
+        found=$(find "$download/root/lib/modules" -name "$module.ko" | head -n 1)
+        [ -n "$found" ] || fail "$package has no $module.ko"
+        cp "$found" "$target.partial/modules/"
+    done
+    rm -rf "$download"
+    find "$cache" -mindepth 1 -maxdepth 1 ! -name "$package.partial" -exec rm -rf {} +
+    mv "$target.partial" "$target"
+    echo "$target"
+}
+
+find_kernel() {
+    mkdir -p "$cache"
+    local package
+    package=$(kernel_package)
+    if [ -z "$package" ]; then
+        apt-get update -qq >&2 || true
+        package=$(kernel_package)
+        [ -n "$package" ] || fail "apt knows no linux-image-amd64 package"
+    fi
+    if [ -d "$cache/$package" ]; then
+        echo "$cache/$package"
+        return
+    fi
+    echo "run-guest: downloading $package" >&2
+    fetch_kernel "$package"
+}
+
+# Copies a program and every shared library it loads, at the same paths.
+add_program() {
+    local program=$1 root=$2 library
+    cp "$program" "$root/bin/"
+    for library in $(ldd "$program" | grep -o '/[^ ]*'); do
+        mkdir -p "$root$(dirname "$library")"
+        cp -L "$library" "$root$library"
+    done
+}
+
+build_initramfs() {
+    local kernel=$1 root=$work/root
+    rm -rf "$root"
+    mkdir -p "$root"/{bin,dev,proc,sys,lib/modules,usr/lib/locale}
+    cp /bin/busybox "$root/bin/busybox"
+    cp "$here/init.sh" "$root/init"
+    chmod 755 "$root/init"
+    cp "$kernel"/modules/*.ko "$root/lib/modules/"
+    # The host asks for a UTF-8 locale to decode device strings.
+    cp -r "$LOCALE_DIR" "$root/usr/lib/locale/"
+    add_program "$host" "$root"
+    add_program "$device" "$root"
+    add_program "$driver" "$root"
+    (cd "$root" && find . | /bin/busybox cpio -o -H newc -R 0:0 2>/dev/null | gzip -1) >"$work/initramfs.cpio.gz"
+}
+
+command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 is missing (./dev.sh installs it)"
+[ -x /bin/busybox ] || fail "/bin/busybox is missing (./dev.sh installs busybox-static)"
+[ -d "$LOCALE_DIR" ] || fail "$LOCALE_DIR is missing"
+
+kernel=$(find_kernel)
+mkdir -p "$work"
+build_initramfs "$kernel"
+
+console=$work/console.log
+started=$(date +%s)
+set +e
+timeout -k 5 "$GUEST_TIMEOUT_SECONDS" qemu-system-x86_64 \
+    -accel tcg -m 256 -nic none -no-reboot -display none -monitor none -serial stdio \
+    -kernel "$kernel/vmlinuz" -initrd "$work/initramfs.cpio.gz" \
+    -append 'console=ttyS0 panic=-1 quiet' </dev/null | tr -d '\r' >"$console"
+qemu_status=${PIPESTATUS[0]}
+set -e
+elapsed=$(($(date +%s) - started))
+
+cat "$console"
+echo "run-guest: the guest ran for $elapsed s"
+verdict=$(grep -m 1 '^KERNEL TEST: ' "$console" || true)
+case "$verdict" in
+"KERNEL TEST: PASS") exit 0 ;;
+"KERNEL TEST: "*) fail "the guest says: ${verdict#KERNEL TEST: }" ;;
+esac
+if [ "$qemu_status" -eq 124 ] || [ "$qemu_status" -eq 137 ]; then
+    fail "the guest did not power off within $GUEST_TIMEOUT_SECONDS s"
+fi
+fail "the guest never gave a verdict (QEMU exit status $qemu_status)"
