@@ -7,9 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config libhidapi-dev libudev-dev nlohmann-json3-dev libgtest-dev)
-PACKAGES+=(dpkg-dev file)  # cpack -G DEB
-PACKAGES+=(chromium)  # browser test
-PACKAGES+=(qemu-system-x86 busybox-static)  # kernel test
+# Only the tests need these.
+TEST_PACKAGES=(dpkg-dev file)  # cpack -G DEB
+TEST_PACKAGES+=(chromium)  # browser test
+TEST_PACKAGES+=(qemu-system-x86 busybox-static)  # kernel test
 
 install_packages() {
     local missing=()
@@ -89,7 +90,7 @@ run_on_virtual_device() {
 }
 
 run_tests() {
-    install_packages
+    install_packages "${TEST_PACKAGES[@]}"
     install_browser_test
     build build
     (cd build && ctest --output-on-failure -j "$(nproc)")
