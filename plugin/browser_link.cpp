@@ -33,10 +33,11 @@ constexpr unsigned SHUTDOWN_WAIT_MS = 1000;
 unsigned char lenbuff[LENGTH_PREFIX_SIZE];
 char buff[MAX_MESSAGE_SIZE + 1];   // the body and the NUL written after it
 int failed_reads = 0;
+std::shared_ptr<ThreadHandle> worker;   // kept only for the wait at shutdown
 
 // Queues the reader's own EXIT, gives the worker a moment to close the device,
 // and ends the process whether or not it finished.
-[[noreturn]] void ShutDown(const std::shared_ptr<ThreadHandle>& worker)
+[[noreturn]] void ShutDown()
 {
     const json exit_message = {{"call", "EXIT"}};
     {
@@ -54,10 +55,10 @@ int failed_reads = 0;
     ExitProcess(0);
 }
 
-void ShutDownAtEndOfInput(const std::shared_ptr<ThreadHandle>& worker)
+void ShutDownAtEndOfInput()
 {
     if (failed_reads >= MAX_EMPTY_READS)
-        ShutDown(worker);
+        ShutDown();
 }
 
 // Reads from standard input into [target, target + wanted), where wanted is
@@ -73,11 +74,11 @@ ssize_t ReadMissing(void* target, size_t wanted)
     return retval;
 }
 
-uint32_t ReadLength(const std::shared_ptr<ThreadHandle>& worker)
+uint32_t ReadLength()
 {
     size_t gathered = 0;
     while (gathered < LENGTH_PREFIX_SIZE) {
-        ShutDownAtEndOfInput(worker);
+        ShutDownAtEndOfInput();
         const size_t wanted = LENGTH_PREFIX_SIZE - gathered;
         fprintf(stderr, "Going to read message from stdin %d bytes\n", static_cast<int>(wanted));
         const ssize_t retval = ReadMissing(lenbuff + gathered, wanted);
@@ -90,11 +91,11 @@ uint32_t ReadLength(const std::shared_ptr<ThreadHandle>& worker)
     return read_length;
 }
 
-void ReadBody(const std::shared_ptr<ThreadHandle>& worker, uint32_t read_length)
+void ReadBody(uint32_t read_length)
 {
     size_t gathered = 0;
     while (gathered < read_length) {
-        ShutDownAtEndOfInput(worker);
+        ShutDownAtEndOfInput();
         const ssize_t retval = ReadMissing(buff + gathered, read_length - gathered);
         if (retval > 0)
             gathered += static_cast<size_t>(retval);
@@ -129,16 +130,16 @@ void HandOver(uint32_t read_length)
     StreamLog("Message: ", Compact(message));
 }
 
-[[noreturn]] void ReadMessages(const std::shared_ptr<ThreadHandle>& worker)
+[[noreturn]] void ReadMessages()
 {
     for (;;) {
-        const uint32_t read_length = ReadLength(worker);
+        const uint32_t read_length = ReadLength();
         if (read_length > MAX_MESSAGE_SIZE) {
             fprintf(stderr, "Message size too large %ud > %ld\n", read_length, static_cast<long>(MAX_MESSAGE_SIZE));
             ExitProcess(1);
         }
         fprintf(stderr, "Message size %ud of %ld\n", read_length, static_cast<long>(MAX_MESSAGE_SIZE));
-        ReadBody(worker, read_length);
+        ReadBody(read_length);
         HandOver(read_length);
     }
 }
@@ -189,6 +190,6 @@ int main(int, char**)
     // middle of a write; the failed write is ignored instead.
     signal(SIGPIPE, SIG_IGN);
 
-    const std::shared_ptr<ThreadHandle> worker = BeginThread(Thread);
-    ReadMessages(worker);
+    worker = BeginThread(Thread);
+    ReadMessages();
 }
