@@ -122,7 +122,7 @@ TEST_F(Devices, ListHasOneObjectPerRecordWithStringsAsTheyCome)
     host.CloseInput();
     EXPECT_EQ(host.Wait(), 0);
 
-    const std::string log = host.Log();
+    const std::string log = host.WorkerLog();
     EXPECT_EQ(CountOf(log, "Device Found\n"), 4u);
     EXPECT_NE(log.find("Device Found\n  type: 0acd 3820\n  path: /dev/a\n  serial_number: S1\n"
                        "  Manufacturer: Caf\xC3\xA9\n  Product:      Widget\n  Release:      123\n"
@@ -171,7 +171,7 @@ TEST_F(Devices, OpenLogsTheStringsOnceAndAnswersTheSameTwice)
     host.CloseInput();
     EXPECT_EQ(host.Wait(), 0);
 
-    const std::string log = host.Log();
+    const std::string log = host.WorkerLog();
     EXPECT_EQ(CountOf(log, "open() called\n"), 2u);
     EXPECT_NE(log.find("Manufacturer String: Caf\xC3\xA9\nProduct String: Widget\n"
                        "Serial Number String: (65) ABC\nIndexed String 1: First\n"),
@@ -187,12 +187,12 @@ TEST_F(Devices, OpenWithoutStringsLogsEachFailureAndSucceeds)
     OpenDevice(host, device);
     host.CloseInput();
     EXPECT_EQ(host.Wait(), 0);
-    EXPECT_NE(host.Log().find("Unable to read manufacturer string\nManufacturer String: \n"
+    EXPECT_NE(host.WorkerLog().find("Unable to read manufacturer string\nManufacturer String: \n"
                               "Unable to read product string\nProduct String: \n"
                               "Unable to read serial number string\nSerial Number String: (0) \n"
                               "Unable to read indexed string 1\nIndexed String 1: \n"),
               std::string::npos)
-        << host.Log();
+        << host.WorkerLog();
 }
 
 TEST_F(Devices, OpenFailsWithoutTheDeviceOrWhenItCannotBeReached)
@@ -286,7 +286,8 @@ TEST_F(Devices, RefusedWriteIsReportedAndTheDeviceStaysOpen)
     EXPECT_EQ(host.ReadFrame(), ReceiveMessage({5}));
     host.CloseInput();
     EXPECT_EQ(host.Wait(), 0);
-    EXPECT_EQ(host.CountInLog("Unable to write()\nError: write refused by the virtual device\n"), 1u) << host.Log();
+    EXPECT_EQ(CountOf(host.WorkerLog(), "Unable to write()\nError: write refused by the virtual device\n"), 1u)
+        << host.Log();
 }
 
 // ---- input reports ----

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <regex>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -223,6 +224,16 @@ std::string HostProcess::Log()
 {
     std::lock_guard lock(log_mutex_);
     return log_;
+}
+
+std::string HostProcess::WorkerLog()
+{
+    static const std::regex reader_line(
+        "Going to read message from stdin -?\\d+ bytes\n|Read -?\\d+ bytes\n|Message size \\d+d of 16384\n|"
+        "Read JSON package: [^\n]*\n|Parsed message!\n|Obtained lock!\n|Pushed message!\n|Released lock\n|"
+        "Pushed JSON notify message\n|Pushed EXIT message!\n|Pushed JSON EXIT notify message\n|"
+        "Message: [^\n]*\n");
+    return std::regex_replace(Log(), reader_line, "");
 }
 
 size_t HostProcess::CountInLog(std::string_view text)

@@ -49,6 +49,10 @@ public:
     // its standard error; says which.
     bool WaitForLog(std::string_view text, size_t times = 1);
     std::string Log();
+    // The log without the reader's lines, which may land anywhere in the
+    // worker's (each reader line is one write, so it is whole): what the
+    // worker wrote, as it wrote it.
+    std::string WorkerLog();
     size_t CountInLog(std::string_view text);
 
     // Waits for the host to end; its exit status, or 128 + signal.
