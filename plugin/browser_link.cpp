@@ -191,5 +191,10 @@ int main(int, char**)
     signal(SIGPIPE, SIG_IGN);
 
     worker = BeginThread(Thread);
+    if (!worker) {
+        // Without the worker nothing would ever answer the browser.
+        perror("Cannot start the worker thread");
+        ExitProcess(1);
+    }
     ReadMessages();
 }

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <fcntl.h>
@@ -75,12 +76,16 @@ std::shared_ptr<ThreadHandle> BeginThread(void (*entry)(void*))
 {
     // Shared with the thread, which may outlive the one waiting for it.
     auto handle = std::make_shared<ThreadHandle>();
-    std::thread([handle, entry] {
-        entry(nullptr);
-        std::lock_guard lock(handle->mutex);
-        handle->ended = true;
-        handle->ended_changed.notify_all();
-    }).detach();
+    try {
+        std::thread([handle, entry] {
+            entry(nullptr);
+            std::lock_guard lock(handle->mutex);
+            handle->ended = true;
+            handle->ended_changed.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
     return handle;
 }
 

@@ -28,6 +28,7 @@ unsigned long WaitForMultipleObjects(int semaphore, int device_fd);
 
 // The worker thread, and the wait for its end.
 struct ThreadHandle;
+// Null when the system refuses another thread.
 std::shared_ptr<ThreadHandle> BeginThread(void (*entry)(void*));
 // 0 when the thread has ended, WAIT_TIMEOUT when milliseconds passed first.
 unsigned long WaitForSingleObject(const std::shared_ptr<ThreadHandle>& thread, unsigned milliseconds);
