@@ -97,21 +97,27 @@ unsigned long WaitForSingleObject(const std::shared_ptr<ThreadHandle>& thread, u
     return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
+// After a read or write failed with errno: true when it is worth trying
+// again, after waiting for the descriptor to be ready where it was not.
+static bool CanRetry(int fd, short ready_for)
+{
+    if (errno == EINTR)
+        return true;
+    if (errno != EAGAIN)
+        return false;
+    pollfd ready = {fd, ready_for, 0};
+    return poll(&ready, 1, -1) >= 0 || errno == EINTR;
+}
+
 ssize_t ReadSome(int fd, void* buffer, size_t count)
 {
     for (;;) {
         const ssize_t got = read(fd, buffer, count);
         if (got >= 0)
             return got;
-        if (errno == EINTR)
-            continue;
         // Non-blocking input that has nothing yet has not ended: wait for it.
-        if (errno == EAGAIN) {
-            pollfd input = {fd, POLLIN, 0};
-            if (poll(&input, 1, -1) >= 0 || errno == EINTR)
-                continue;
-        }
-        return got;
+        if (!CanRetry(fd, POLLIN))
+            return got;
     }
 }
 
@@ -121,17 +127,12 @@ bool WriteAll(int fd, const void* data, size_t count)
     while (count > 0) {
         const ssize_t put = write(fd, next, count);
         if (put < 0) {
-            if (errno == EINTR)
-                continue;
             // A descriptor in non-blocking mode (its mode is shared with
             // whoever gave it to us) refuses when the pipe is full; wait for
             // room rather than cut the frame.
-            if (errno == EAGAIN) {
-                pollfd room = {fd, POLLOUT, 0};
-                if (poll(&room, 1, -1) >= 0 || errno == EINTR)
-                    continue;
-            }
-            return false;
+            if (!CanRetry(fd, POLLOUT))
+                return false;
+            continue;
         }
         next += put;
         count -= static_cast<size_t>(put);
