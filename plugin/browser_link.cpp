@@ -4,18 +4,15 @@
 #include <cstring>
 #include <string>
 
-#include <csignal>
-#include <fcntl.h>
-
 #include "log.h"
 #include "platform.h"
 #include "worker.h"
 
 using nlohmann::json;
 
-int from_browser_notify = CreateCountingSemaphore();
+WaitHandle from_browser_notify = CreateCountingSemaphore();
 std::deque<json> from_browser;
-std::mutex from_browser_mutex;
+QueueLock from_browser_mutex;
 
 namespace {
 
@@ -148,9 +145,7 @@ void HandOver(uint32_t read_length)
 
 int SetBinaryMode(FILE* stream)
 {
-    // Linux streams carry bytes unchanged, so there is no mode to switch; what
-    // remains of the step is making sure the descriptor is there at all.
-    if (fcntl(fileno(stream), F_GETFL) == -1) {
+    if (SetStreamToBinary(stream) == -1) {
         perror("Cannot set mode to BINARY");
         return -1;
     }
@@ -178,17 +173,17 @@ void SendMessageA(json message)
 int main(int, char**)
 {
     setbuf(stderr, nullptr);
+    // The log's lines end in a bare line feed on every system.
+    SetStreamToBinary(stderr);
     if (SetBinaryMode(stdin) != 0)
         return -1;
     if (SetBinaryMode(stdout) != 0)
         return -1;
-    if (from_browser_notify < 0) {
+    if (from_browser_notify == NO_HANDLE) {
         Log("from_browser_notifiy semaphore is null!\n");
         ExitProcess(1);
     }
-    // A browser that closes our standard output must not kill us in the
-    // middle of a write; the failed write is ignored instead.
-    signal(SIGPIPE, SIG_IGN);
+    IgnoreBrokenPipes();
 
     worker = BeginThread(Thread);
     if (!worker) {

@@ -28,13 +28,16 @@ protected:
         char name[] = "/tmp/bridge-test-XXXXXX";
         ASSERT_NE(mkdtemp(name), nullptr);
         dir = name;
+        // A Windows host reaches devices played by Windows processes only.
+        if (TestingWindowsHosts())
+            hidsim::PlayDevicesThrough(WindowsCommand(HostExecutable("", "bridge-sim-player.exe")));
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
     HostOptions Sim(HostOptions options = {})
     {
-        options.path = BRIDGE_HOST_SIM;
-        options.environment.push_back("HIDSIM_DIR=" + dir);
+        options.path = HostExecutable(BRIDGE_HOST_SIM, "bridge-host-sim.exe");
+        options.environment.push_back("HIDSIM_DIR=" + PathForHost(dir));
         return options;
     }
 
@@ -298,7 +301,11 @@ TEST_F(Devices, EveryInputReportBecomesOneReceiveMessage)
     HostProcess host(Sim());
     OpenDevice(host, device);
 
-    const std::vector<uint8_t> reports[] = {Report(64, 1), {0, 7, 0}, {0}, Report(256, 3)};
+    // The last one's message is 266 bytes long, a length whose prefix holds
+    // a line feed (0x0A), which a stream in text mode would turn into CR LF.
+    std::vector<uint8_t> line_feed_length(116, 1);
+    line_feed_length.push_back(10);
+    const std::vector<uint8_t> reports[] = {Report(64, 1), {0, 7, 0}, {0}, Report(256, 3), line_feed_length};
     for (const auto& report : reports) {
         ASSERT_TRUE(device.SendInputReport(report));
         EXPECT_EQ(host.ReadFrame(), ReceiveMessage(report));
