@@ -322,6 +322,26 @@ TEST_F(Devices, EveryInputReportBecomesOneReceiveMessage)
         EXPECT_EQ(host.ReadFrame(), ReceiveMessage({i}));
 }
 
+TEST_F(Devices, MessagesWaitingWithAReportAreAnsweredBeforeIt)
+{
+    VirtualDevice device(dir);
+    HostProcess host(Sim());
+    OpenDevice(host, device);
+    ASSERT_TRUE(host.WaitForLog("About to wait on USB or notification..\n"));
+    // Nobody reads the replies yet: the worker is held in a write to the full
+    // pipe while the rest of the requests and the report arrive.
+    const int requests = 3000;
+    std::string burst;
+    for (int i = 0; i < requests; ++i)
+        burst += Frame(R"({"call":"getDevices"})");
+    host.SendRaw(burst);
+    ASSERT_TRUE(host.WaitForLog("Pushed JSON notify message\n", requests + 1));
+    ASSERT_TRUE(device.SendInputReport({4, 2}));
+    for (int i = 0; i < requests; ++i)
+        ASSERT_EQ(host.ReadFrame().value()["call"], "getDevices") << i;
+    EXPECT_EQ(host.ReadFrame(), ReceiveMessage({4, 2}));
+}
+
 TEST_F(Devices, UnplugClosesTheDeviceSilentlyAndOpenWorksAgain)
 {
     HostProcess host(Sim());
@@ -344,6 +364,9 @@ TEST_F(Devices, UnplugClosesTheDeviceSilentlyAndOpenWorksAgain)
     // Nothing was sent for the unplug or the write without a device.
     EXPECT_TRUE(host.ReadAllFrames().empty());
     EXPECT_EQ(host.CountInLog("hid_read: returned -1\n"), 1u);
+    // No spin on the unplugged device: only the reads started after each open
+    // found nothing.
+    EXPECT_LE(host.CountInLog("hid_read returned 0 (waiting)\n"), 2u);
 }
 
 TEST_F(Devices, ExitClosesTheOpenDeviceWithoutReply)
