@@ -102,7 +102,7 @@ std::string RunFault(const HostRun& run)
     if (!run.reply)
         return "gives no reply to getDevices within " + patience;
     if (!IsDevicesReply(*run.reply))
-        return "replies " + run.reply->substr(0, 200) + ", which is not a getDevices reply";
+        return "replies " + run.reply->substr(0, 200) + " instead of a getDevices reply";
     if (!run.ended)
         return "does not end within " + patience + " of its input closing";
     if (run.exit_status != 0)
