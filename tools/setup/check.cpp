@@ -125,9 +125,10 @@ std::string CallerId(const json& manifest, Family family, const Options& options
 bool CheckHostRuns(const fs::path& file, const json& manifest, Family family, const std::string& subject,
                    const std::string& browser, const Options& options, Report& report)
 {
-    std::string host = manifest["path"], log;
+    const std::string program = manifest["path"];
     // The log wrapper would move the log of the run that failed: start its host instead.
-    const bool logged = ReadLogWrapper(host, host, log);
+    std::string host = program, log;
+    const bool logged = ReadLogWrapper(program, host, log);
     const std::string fix_host = "install the bridge host again, or point the manifest at it: " +
                                  InstallCommand(options, browser) + " --host PATH";
     if (const std::string fault = HostFault(host); !fault.empty()) {

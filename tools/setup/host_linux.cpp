@@ -286,13 +286,18 @@ bool ReadLogWrapper(const fs::path& file, std::string& host, std::string& log)
     std::string line;
     if (!std::getline(in, line) || !std::getline(in, line) || line != WRAPPER_MARK)
         return false;
+    std::string wrapped, kept;
     while (std::getline(in, line)) {
         if (line.starts_with("host="))
-            host = ShellUnquoted(line.substr(5));
+            wrapped = ShellUnquoted(line.substr(5));
         else if (line.starts_with("log="))
-            log = ShellUnquoted(line.substr(4));
+            kept = ShellUnquoted(line.substr(4));
     }
-    return !host.empty() && !log.empty();
+    if (wrapped.empty() || kept.empty())
+        return false;
+    host = wrapped;
+    log = kept;
+    return true;
 }
 
 std::string LogFault(const fs::path& log)

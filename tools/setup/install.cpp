@@ -177,8 +177,6 @@ int Install(const Options& options)
         }
         for (Planned& file : PlanTarget(target, ids, host, options))
             planned.push_back(std::move(file));
-        if (options.log.empty())
-            RemoveLogWrapper(target.where.folder, options);
     }
     if (planned.empty())
         throw UsageError("no browser to install for");
@@ -186,6 +184,8 @@ int Install(const Options& options)
         MakeFolders(file.file.parent_path());
         WriteFileAtomically(file.file, file.text, file.executable);
         std::cout << "wrote " << file.file.string() << "\n";
+        if (options.log.empty())
+            RemoveLogWrapper(file.file.parent_path(), options);
     }
     if (!options.log.empty())
         std::cout << "the host's log goes to " << options.log.string() << ", the previous run's to "
