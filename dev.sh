@@ -10,6 +10,7 @@ PACKAGES=(cmake g++ make pkg-config libhidapi-dev libudev-dev nlohmann-json3-dev
 # Only the tests need these.
 TEST_PACKAGES=(dpkg-dev file)  # cpack -G DEB
 TEST_PACKAGES+=(chromium)  # browser test
+TEST_PACKAGES+=(firefox-esr zip)  # Firefox test: the browser, and zip to pack its add-on
 TEST_PACKAGES+=(qemu-system-x86 busybox-static)  # kernel test
 
 install_packages() {
