@@ -175,14 +175,18 @@ install_for_real() {
         --extension $FIREFOX_ID || true)
     for browser in chrome chromium edge firefox; do
         expect "$browser starts the installed host through the package's manifest" \
-            grep -qE "^ok +$browser: /.*/$NAME.json starts /usr/lib/bridge-host/bridge-host$" <<<"$check"
+            grep -qE "^ok +$browser: /.*/$NAME.json starts /usr/lib/bridge-host/bridge-host, which answers getDevices$" \
+            <<<"$check"
     done
 
-    # What the setup command writes as root, and a manifest for another host.
+    # What the setup command writes as root (manifests through log wrappers),
+    # and a manifest for another host. The package's rule is in place, so no
+    # copy of it goes to /etc.
     local written
     written=$(HOME=$scratch/home /usr/bin/bridge-host-setup install --name $SETUP_NAME --extension $CHROMIUM_ID \
-        --extension $FIREFOX_ID | sed -n 's/^wrote //p')
-    expect "setup wrote the udev rule copy" grep -qx $RULE_COPY <<<"$written"
+        --extension $FIREFOX_ID --log "$scratch/host.log" | sed -n 's/^wrote //p')
+    expect "setup wrote log wrappers" grep -q -- "-log.sh$" <<<"$written"
+    expect "setup leaves the package's udev rule in charge" test ! -e $RULE_COPY
     "$build/bridge-host-setup" install --system --browser chromium --name $OTHER_NAME --extension $CHROMIUM_ID \
         --host "$build/bridge-host" >/dev/null
 
