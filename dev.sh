@@ -10,8 +10,10 @@ cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config libhidapi-dev libudev-dev nlohmann-json3-dev libgtest-dev)
 # Only the tests need these.
-TEST_PACKAGES=(dpkg-dev file)  # cpack -G DEB
+TEST_PACKAGES=(dpkg-dev file rpm)  # cpack -G DEB, cpack -G RPM
+TEST_PACKAGES+=(man-db)  # man -l on the manual pages
 TEST_PACKAGES+=(chromium)  # browser test
+TEST_PACKAGES+=(firefox-esr zip)  # Firefox test: the browser, and zip to pack its add-on
 TEST_PACKAGES+=(qemu-system-x86 busybox-static)  # kernel test
 # The Windows cross-build, and Wine to run its tests; dpkg-dev unpacks
 # hidapi's source package.
@@ -45,11 +47,24 @@ install_browser_test() {
     fi
 }
 
-# build DIR [cmake options...]
+# The builds dev.sh makes, one folder each. Every configure names every option
+# the build relies on, so that nothing another command left in a folder's
+# cache (README's, a person's) changes what dev.sh builds.
+COMMON_OPTIONS=(-DBRIDGE_WERROR=ON -DBUILD_TESTING=ON -DBRIDGE_SANITIZE=OFF
+    -DBRIDGE_EXTENSIONS= -DBRIDGE_HOST_NAME=bridge_host -DBRIDGE_HOST_INSTALL_DIR=lib/bridge-host)
+declare -A BUILDS=(
+    [build]="-DCMAKE_BUILD_TYPE=RelWithDebInfo"
+    # Built but not tested: GCC warns at -O3 of things it does not see at -O2,
+    # and packages are built so.
+    [build-release]="-DCMAKE_BUILD_TYPE=Release"
+    [build-sanitize]="-DCMAKE_BUILD_TYPE=Debug -DBRIDGE_SANITIZE=ON"
+)
+
+# build DIR: configures and builds one of BUILDS.
 build() {
-    local dir=$1
-    shift
-    cmake -S . -B "$dir" -DBRIDGE_WERROR=ON "$@" >/dev/null
+    local dir=$1 options
+    read -ra options <<<"${BUILDS[$dir]}"
+    cmake -S . -B "$dir" "${COMMON_OPTIONS[@]}" "${options[@]}" >/dev/null
     cmake --build "$dir" -j "$(nproc)"
 }
 
@@ -133,12 +148,13 @@ run_tests() {
     # The Linux build runs the Windows executables' tests under Wine too.
     build_windows
     build build -DBRIDGE_WINDOWS_BUILD="$PWD/build-windows"
+    build build-release
     (cd build && ctest --output-on-failure -j "$(nproc)")
 
     # The same tests once more on a build with AddressSanitizer and
     # UndefinedBehaviorSanitizer. Every process writes its reports into one
     # folder, so a report fails the run even where a test did not look.
-    build build-sanitize -DBRIDGE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+    build build-sanitize
     local reports
     reports=$(mktemp -d)
     (cd build-sanitize &&

@@ -1,5 +1,6 @@
 #include "browser_link.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -25,6 +26,14 @@ constexpr uint32_t MAX_MESSAGE_SIZE = 16384;
 // browser has gone, whether we were between frames or inside one.
 constexpr int MAX_EMPTY_READS = 10;
 constexpr unsigned SHUTDOWN_WAIT_MS = 1000;
+// The JSON library copies and serialises a value by recursion, one level of
+// nesting at a time, on the reader's and the worker's stacks, which may be as
+// small as 1 MiB (a browser or shell can start us under a low stack limit;
+// Windows gives threads 1 MiB). A frame of 16384 bytes can nest 8192 deep,
+// while no request of this protocol nests more than 3 deep. Under a 1 MiB
+// stack the optimised host overflows near 8192 levels and a sanitizer build
+// near 1024; 512 leaves room on both.
+constexpr int MAX_NESTING = 512;
 
 // Reader state, reused for every frame.
 unsigned char lenbuff[LENGTH_PREFIX_SIZE];
@@ -48,7 +57,7 @@ std::shared_ptr<ThreadHandle> worker;   // kept only for the wait at shutdown
     Log("Pushed JSON EXIT notify message\n");
 
     const unsigned long waited = WaitForSingleObject(worker, SHUTDOWN_WAIT_MS);
-    fprintf(stderr, "Done waiting for thread %lu\n", waited);
+    LogFormat("Done waiting for thread %lu\n", waited);
     ExitProcess(0);
 }
 
@@ -77,9 +86,9 @@ uint32_t ReadLength()
     while (gathered < LENGTH_PREFIX_SIZE) {
         ShutDownAtEndOfInput();
         const size_t wanted = LENGTH_PREFIX_SIZE - gathered;
-        fprintf(stderr, "Going to read message from stdin %d bytes\n", static_cast<int>(wanted));
+        LogFormat("Going to read message from stdin %d bytes\n", static_cast<int>(wanted));
         const ssize_t retval = ReadMissing(lenbuff + gathered, wanted);
-        fprintf(stderr, "Read %d bytes\n", static_cast<int>(retval));
+        LogFormat("Read %d bytes\n", static_cast<int>(retval));
         if (retval > 0)
             gathered += static_cast<size_t>(retval);
     }
@@ -100,18 +109,48 @@ void ReadBody(uint32_t read_length)
     buff[read_length] = '\0';
 }
 
+// How deep arrays and objects nest in a body, counted without building
+// anything. Brackets inside strings do not count. For a valid JSON text the
+// count is exact; for any other the parser refuses the text anyway.
+int NestingDepth(const char* text, size_t length)
+{
+    int depth = 0, deepest = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < length && text[i] != '\0'; ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > deepest)
+                deepest = depth;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
 // Parses one body and puts the value in the mailbox, whatever its JSON type:
 // what a message means is the worker's business.
 void HandOver(uint32_t read_length)
 {
-    fprintf(stderr, "Read JSON package: %s\n", buff);
+    LogFormat("Read JSON package: %s\n", buff);
+    if (NestingDepth(buff, read_length) > MAX_NESTING) {
+        LogFormat("Dropped message: nested deeper than %d\n", MAX_NESTING);
+        return;
+    }
     json message;
     try {
         // The body must be one JSON text, with nothing but whitespace after
         // the value; the parser takes a NUL byte as the end of the text.
         message = json::parse(buff, buff + read_length);
     } catch (const json::exception& e) {
-        fprintf(stderr, "Dropped message: not valid JSON: %s\n", e.what());
+        LogFormat("Dropped message: not valid JSON: %s\n", e.what());
         return;
     }
     Log("Parsed message!\n");
@@ -132,10 +171,10 @@ void HandOver(uint32_t read_length)
     for (;;) {
         const uint32_t read_length = ReadLength();
         if (read_length > MAX_MESSAGE_SIZE) {
-            fprintf(stderr, "Message size too large %ud > %ld\n", read_length, static_cast<long>(MAX_MESSAGE_SIZE));
+            LogFormat("Message size too large %ud > %ld\n", read_length, static_cast<long>(MAX_MESSAGE_SIZE));
             ExitProcess(1);
         }
-        fprintf(stderr, "Message size %ud of %ld\n", read_length, static_cast<long>(MAX_MESSAGE_SIZE));
+        LogFormat("Message size %ud of %ld\n", read_length, static_cast<long>(MAX_MESSAGE_SIZE));
         ReadBody(read_length);
         HandOver(read_length);
     }
@@ -146,12 +185,12 @@ void HandOver(uint32_t read_length)
 int SetBinaryMode(FILE* stream)
 {
     if (SetStreamToBinary(stream) == -1) {
-        perror("Cannot set mode to BINARY");
+        LogFormat("Cannot set mode to BINARY: %s\n", std::strerror(errno));
         return -1;
     }
     const int result = setvbuf(stream, nullptr, _IONBF, 0);
     if (result != 0) {
-        perror("Cannot set zero buffer");
+        LogFormat("Cannot set zero buffer: %s\n", std::strerror(errno));
         return result;
     }
     return 0;
@@ -163,22 +202,24 @@ void SendMessageA(json message)
     const auto length = static_cast<uint32_t>(std::strlen(text.c_str()));
     StreamLog("Outputting JSON ", text, " of size ", std::to_string(length));
 
-    unsigned char prefix[LENGTH_PREFIX_SIZE];
-    std::memcpy(prefix, &length, sizeof prefix);
-    // A browser that stopped reading makes the writes fail; that is ignored.
-    if (WriteAll(STDOUT_FD, prefix, sizeof prefix))
-        WriteAll(STDOUT_FD, text.data(), length);
+    // Prefix and text in one write, so that the process ending while the
+    // worker sends cannot leave a prefix without its text in the pipe.
+    std::string frame(LENGTH_PREFIX_SIZE, '\0');
+    std::memcpy(frame.data(), &length, LENGTH_PREFIX_SIZE);
+    frame.append(text, 0, length);
+    // A browser that stopped reading makes the write fail; that is ignored.
+    WriteAll(STDOUT_FD, frame.data(), frame.size());
 }
 
 int main(int, char**)
 {
+    OpenMissingStandardError();
     setbuf(stderr, nullptr);
-    // The log's lines end in a bare line feed on every system.
-    SetStreamToBinary(stderr);
     if (SetBinaryMode(stdin) != 0)
         return -1;
     if (SetBinaryMode(stdout) != 0)
         return -1;
+    OpenLogOutput();
     if (from_browser_notify == NO_HANDLE) {
         Log("from_browser_notifiy semaphore is null!\n");
         ExitProcess(1);
@@ -188,7 +229,7 @@ int main(int, char**)
     worker = BeginThread(Thread);
     if (!worker) {
         // Without the worker nothing would ever answer the browser.
-        perror("Cannot start the worker thread");
+        LogFormat("Cannot start the worker thread: %s\n", std::strerror(errno));
         ExitProcess(1);
     }
     ReadMessages();

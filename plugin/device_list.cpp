@@ -45,14 +45,14 @@ std::string NameOrNull(const wchar_t* name)
 
 void LogDevice(const hid_device_info& device)
 {
-    fprintf(stderr, "Device Found\n  type: %04hx %04hx\n  path: %s\n  serial_number: %s", device.vendor_id,
+    LogFormat("Device Found\n  type: %04hx %04hx\n  path: %s\n  serial_number: %s", device.vendor_id,
             device.product_id, device.path ? device.path : "(null)", LogText(device.serial_number).c_str());
-    fputc('\n', stderr);
-    fprintf(stderr, "  Manufacturer: %s\n", LogText(device.manufacturer_string).c_str());
-    fprintf(stderr, "  Product:      %s\n", LogText(device.product_string).c_str());
-    fprintf(stderr, "  Release:      %hx\n", device.release_number);
-    fprintf(stderr, "  Interface:    %d\n", device.interface_number);
-    fputc('\n', stderr);
+    Log("\n");
+    LogFormat("  Manufacturer: %s\n", LogText(device.manufacturer_string).c_str());
+    LogFormat("  Product:      %s\n", LogText(device.product_string).c_str());
+    LogFormat("  Release:      %hx\n", device.release_number);
+    LogFormat("  Interface:    %d\n", device.interface_number);
+    Log("\n");
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ DeviceSignal SignalAfterWake(WaitHandle device_signal);
 
 // The worker thread, and the wait for its end.
 struct ThreadHandle;
-// Null when the system refuses another thread.
+// Null, with errno saying why, when the system refuses another thread.
 std::shared_ptr<ThreadHandle> BeginThread(void (*entry)(void*));
 // 0 when the thread has ended, WAIT_TIMEOUT when milliseconds passed first.
 unsigned long WaitForSingleObject(const std::shared_ptr<ThreadHandle>& thread, unsigned milliseconds);
@@ -85,6 +85,19 @@ ssize_t ReadSome(int fd, void* buffer, size_t count);
 // Writes until every byte is out. Returns false when the descriptor refuses
 // (the reader went away).
 bool WriteAll(int fd, const void* data, size_t count);
+
+// A host started without standard error gets /dev/null as descriptor 2, so
+// that no descriptor opened later (a device's, say) can take its number and
+// receive the log.
+void OpenMissingStandardError();
+
+// The log's own way to standard error, made once descriptors 0 to 2 are open:
+// a write on it never waits. Before it is made, the log goes to descriptor 2.
+void OpenLogOutput();
+// Writes what standard error takes at once: the count written, which is the
+// whole text or, for a text longer than the room left in a pipe, part of it;
+// 0 or less when it took nothing.
+long WriteLogNow(const char* data, size_t size);
 
 // Ends the process at once with the given status. No exit handler or static
 // destructor runs, as another thread may still be using those objects.

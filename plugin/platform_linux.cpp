@@ -13,6 +13,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int CreateCountingSemaphore()
@@ -100,7 +102,8 @@ std::shared_ptr<ThreadHandle> BeginThread(void (*entry)(void*))
             handle->ended = true;
             handle->ended_changed.notify_all();
         }).detach();
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& refused) {
+        errno = refused.code().value();
         return nullptr;
     }
     return handle;
@@ -177,6 +180,58 @@ bool WriteAll(int fd, const void* data, size_t count)
         count -= static_cast<size_t>(put);
     }
     return true;
+}
+
+void OpenMissingStandardError()
+{
+    if (fcntl(STDERR_FILENO, F_GETFD) != -1 || errno != EBADF)
+        return;
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0 && null != STDERR_FILENO) {
+        // A lower number was free too: a missing standard input or output,
+        // which must stay missing for the stream check to find.
+        dup2(null, STDERR_FILENO);
+        close(null);
+    }
+}
+
+namespace {
+
+enum class LogOutput { Descriptor, Socket };
+LogOutput log_output = LogOutput::Descriptor;
+int log_descriptor = STDERR_FILENO;
+
+}  // namespace
+
+void OpenLogOutput()
+{
+    struct stat status;
+    if (fstat(STDERR_FILENO, &status) != 0)
+        return;
+    if (S_ISSOCK(status.st_mode)) {
+        log_output = LogOutput::Socket;
+        return;
+    }
+    // Pipes and terminals can make a write wait. Setting O_NONBLOCK on
+    // descriptor 2 would change it for whoever shares it with us (the
+    // browser, a shell), so the log gets a file description of its own on the
+    // same pipe or terminal, non-blocking. Regular files never make a write
+    // wait for a reader, and keep their shared offset on descriptor 2.
+    if (!S_ISFIFO(status.st_mode) && !S_ISCHR(status.st_mode))
+        return;
+    const int own = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (own >= 0)
+        log_descriptor = own;
+}
+
+long WriteLogNow(const char* data, size_t size)
+{
+    ssize_t put;
+    do {
+        put = log_output == LogOutput::Socket ? send(STDERR_FILENO, data, size, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                              : write(log_descriptor, data, size);
+    } while (put < 0 && errno == EINTR);
+    return put;
 }
 
 void ExitProcess(int status)

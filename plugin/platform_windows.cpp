@@ -3,6 +3,7 @@
 // stand where platform.h names its constants.
 #include "platform.h"
 
+#include <cerrno>
 #include <climits>
 
 #include <fcntl.h>
@@ -87,8 +88,10 @@ std::shared_ptr<ThreadHandle> BeginThread(void (*entry)(void*))
     auto* start = new ThreadStart{entry, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     if (!start->handle_copied) {
         delete start;
+        errno = EAGAIN;
         return nullptr;
     }
+    // It sets errno when it fails.
     const uintptr_t started = _beginthread(RunThread, 0, start);
     if (started == static_cast<uintptr_t>(-1)) {
         CloseHandle(start->handle_copied);
@@ -99,8 +102,10 @@ std::shared_ptr<ThreadHandle> BeginThread(void (*entry)(void*))
     const BOOL copied = DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(started), GetCurrentProcess(),
                                         &own, SYNCHRONIZE, FALSE, 0);
     SetEvent(start->handle_copied);
-    if (!copied)
+    if (!copied) {
+        errno = EAGAIN;
         return nullptr;
+    }
     return std::make_shared<ThreadHandle>(ThreadHandle{own});
 }
 
@@ -144,6 +149,34 @@ bool WriteAll(int fd, const void* data, size_t count)
         count -= static_cast<size_t>(put);
     }
     return true;
+}
+
+void OpenMissingStandardError()
+{
+    if (_get_osfhandle(2) != -1)
+        return;
+    const int null = _open("NUL", _O_WRONLY);
+    if (null >= 0 && null != 2) {
+        _dup2(null, 2);
+        _close(null);
+    }
+}
+
+void OpenLogOutput()
+{
+    // A pipe handle's non-blocking mode would be that of the one pipe object
+    // shared with whoever gave us the handle, and there is no other way to
+    // write to it without waiting: on Windows the log is written as it
+    // comes, and waits while the pipe is full.
+}
+
+long WriteLogNow(const char* data, size_t size)
+{
+    DWORD put = 0;
+    const HANDLE log = reinterpret_cast<HANDLE>(_get_osfhandle(2));
+    if (log == INVALID_HANDLE_VALUE || !WriteFile(log, data, static_cast<DWORD>(size), &put, nullptr))
+        return -1;
+    return static_cast<long>(put);
 }
 
 void ExitProcess(int status)

@@ -42,7 +42,7 @@ void LogDeviceString(DeviceHandle* device, int (*query)(hid_device*, wchar_t*, s
     text[0] = 0;
     if (query(device->hid, text, STRING_BUFFER_SIZE) < 0)
         Log(failure);
-    fprintf(stderr, format, LogText(text).c_str());
+    LogFormat(format, LogText(text).c_str());
 }
 
 int GetIndexedString1(hid_device* device, wchar_t* text, size_t size)
@@ -60,8 +60,8 @@ void LogDeviceStrings(DeviceHandle* device)
     serial[0] = 0;
     if (hid_get_serial_number_string(device->hid, serial, STRING_BUFFER_SIZE) < 0)
         Log("Unable to read serial number string\n");
-    fprintf(stderr, "Serial Number String: (%d) %s", static_cast<int>(serial[0]), LogText(serial).c_str());
-    fputc('\n', stderr);
+    LogFormat("Serial Number String: (%d) %s", static_cast<int>(serial[0]), LogText(serial).c_str());
+    Log("\n");
 
     LogDeviceString(device, GetIndexedString1, "Unable to read indexed string 1\n", "Indexed String 1: %s\n");
 }
@@ -142,7 +142,7 @@ void Write(const json& message, DeviceHandle* device)
     }
     if (hid_write(device->hid, report, REPORT_LEN) < 0) {
         Log("Unable to write()\n");
-        fprintf(stderr, "Error: %s\n", LogText(hid_error(device->hid)).c_str());
+        LogFormat("Error: %s\n", LogText(hid_error(device->hid)).c_str());
         ReplyToWrite("error", "Unable to write");
         return;
     }
@@ -204,7 +204,7 @@ void ForwardReport(DeviceHandle*& device, const unsigned char* report, int resul
         StreamLog("Sending read receive ", Compact(message));
         SendMessageA(std::move(message));
     }
-    fprintf(stderr, "hid_read: returned %d\n", result);
+    LogFormat("hid_read: returned %d\n", result);
 }
 
 }  // namespace

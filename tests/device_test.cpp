@@ -443,7 +443,10 @@ TEST_F(Devices, BrowserThatStoppedReadingDoesNotKillTheHost)
 TEST_F(Devices, WorkerStuckOnAFullPipeDoesNotHoldTheShutdown)
 {
     // Nobody reads the replies: the worker blocks in a write, and the end of
-    // input must still end the host after its wait for the worker.
+    // input must still end the host after its wait for the worker. With this
+    // reply's length, a pipe of 4 KiB pages fills up between a frame's prefix
+    // and its text, were they written apart.
+    hidsim::WriteDevices(dir, json::array({{{"vendor_id", 0x0ACD}, {"product_id", 0x3820}, {"product_string", ""}}}));
     HostProcess host(Sim());
     std::string burst;
     for (int i = 0; i < 3000; ++i)
@@ -453,6 +456,25 @@ TEST_F(Devices, WorkerStuckOnAFullPipeDoesNotHoldTheShutdown)
     host.CloseInput();
     EXPECT_EQ(host.Wait(), 0);
     EXPECT_EQ(host.CountInLog("Done waiting for thread 258\n"), 1u);
+    // The process ended in the middle of sending, and every frame that got
+    // out is whole: a prefix never goes without its text.
+    EXPECT_NO_THROW(host.ReadAllFrames());
+}
+
+TEST_F(Devices, WithoutStandardErrorTheLogNeverReachesTheDevice)
+{
+    // The device's connection would be the lowest free descriptor, 2.
+    VirtualDevice device(dir);
+    HostProcess host(Sim({.close_error = true}));
+    OpenDevice(host, device);
+    host.Send(Write(json::array({7})));
+    EXPECT_EQ(host.ReadFrameText(), SENT);
+    std::vector<uint8_t> expected(65, 0);
+    expected[0] = 1;
+    expected[1] = 7;
+    EXPECT_EQ(device.ReceiveOutputReport(), expected);
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
 }
 
 TEST_F(Devices, ReplyLengthCountsUtf8Bytes)

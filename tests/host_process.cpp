@@ -2,6 +2,7 @@
 
 #include "whole_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -114,6 +115,11 @@ HostProcess::HostProcess(HostOptions options)
         child_input = input[0];
     }
     Check(pipe2(output, O_CLOEXEC) == 0 && pipe2(log, O_CLOEXEC) == 0, "pipe");
+    // The host drops log lines that its standard error cannot take at once.
+    // A pipe as large as an unprivileged process may make gives the reader
+    // below room to fall behind a burst without a line being lost.
+    if (!options.log_unread)
+        fcntl(log[1], F_SETPIPE_SZ, 1 << 20);
     if (options.nonblocking_output)
         Check(fcntl(output[1], F_SETFL, O_NONBLOCK) == 0, "O_NONBLOCK");
     output_ = output[0];
@@ -128,7 +134,10 @@ HostProcess::HostProcess(HostOptions options)
         posix_spawn_file_actions_addclose(&actions, 1);
     else
         posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, log[1], 2);
+    if (options.close_error)
+        posix_spawn_file_actions_addclose(&actions, 2);
+    else
+        posix_spawn_file_actions_adddup2(&actions, log[1], 2);
 
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry)
@@ -153,7 +162,29 @@ HostProcess::HostProcess(HostOptions options)
     close(child_input);
     close(output[1]);
     close(log[1]);
-    log_reader_ = std::thread(&HostProcess::CollectLog, this, log[0]);
+    log_unread_ = log[0];
+    if (!options.log_unread)
+        ReadLog();
+}
+
+void HostProcess::ReadLog()
+{
+    if (log_unread_ < 0)
+        return;
+    // First everything the pipe holds now, so that the host's next log
+    // writes find room.
+    const int flags = fcntl(log_unread_, F_GETFL);
+    fcntl(log_unread_, F_SETFL, flags | O_NONBLOCK);
+    char chunk[65536];
+    ssize_t got;
+    while ((got = read(log_unread_, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
+        std::lock_guard lock(log_mutex_);
+        if (got > 0)
+            log_.append(chunk, static_cast<size_t>(got));
+    }
+    fcntl(log_unread_, F_SETFL, flags);
+    log_reader_ = std::thread(&HostProcess::CollectLog, this, log_unread_);
+    log_unread_ = -1;
 }
 
 HostProcess::~HostProcess()
@@ -163,6 +194,7 @@ HostProcess::~HostProcess()
         kill(pid_, SIGKILL);
         Wait();
     }
+    ReadLog();
     if (log_reader_.joinable())
         log_reader_.join();
     if (output_ >= 0)
@@ -171,7 +203,7 @@ HostProcess::~HostProcess()
 
 void HostProcess::CollectLog(int fd)
 {
-    char chunk[4096];
+    char chunk[65536];
     for (;;) {
         const ssize_t got = read(fd, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR)
@@ -251,9 +283,19 @@ std::vector<std::string> HostProcess::ReadAllFrames()
 
 bool HostProcess::WaitForLog(std::string_view text, size_t times)
 {
+    // Counts on from where the last look stopped: the log can grow long.
+    size_t found = 0, from = 0;
     std::unique_lock lock(log_mutex_);
-    log_changed_.wait(lock, [&] { return CountOf(log_, text) >= times || log_closed_; });
-    return CountOf(log_, text) >= times;
+    log_changed_.wait(lock, [&] {
+        for (size_t at = log_.find(text, from); at != std::string::npos; at = log_.find(text, at + 1)) {
+            ++found;
+            from = at + 1;
+        }
+        if (log_.size() >= text.size())
+            from = std::max(from, log_.size() - text.size() + 1);
+        return found >= times || log_closed_;
+    });
+    return found >= times;
 }
 
 std::string HostProcess::Log()

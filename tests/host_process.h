@@ -33,6 +33,8 @@ struct HostOptions {
     bool close_input = false;                // started with descriptor 0 closed
     bool close_output = false;               // started with descriptor 1 closed
     bool nonblocking_output = false;         // the pipe behind descriptor 1 is O_NONBLOCK
+    bool close_error = false;                // started with descriptor 2 closed
+    bool log_unread = false;                 // nobody reads the log until ReadLog()
 };
 
 class HostProcess {
@@ -56,6 +58,8 @@ public:
     // Every frame until the host closes its output.
     std::vector<std::string> ReadAllFrames();
 
+    // Starts reading the log of a host started with log_unread.
+    void ReadLog();
     // Blocks until the log holds `text` `times` times, or the host has closed
     // its standard error; says which.
     bool WaitForLog(std::string_view text, size_t times = 1);
@@ -75,6 +79,7 @@ private:
     pid_t pid_ = -1;
     int input_ = -1;
     int output_ = -1;
+    int log_unread_ = -1;
     int exit_status_ = -1;
     std::mutex log_mutex_;
     std::condition_variable log_changed_;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -43,6 +44,7 @@ Result RunCommand(const std::vector<std::string>& command)
         return {};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
     std::vector<char*> argv;
@@ -194,10 +196,27 @@ TEST_F(SetupCommand, SystemInstallWritesManifestsAndTheUdevRule)
     for (const Place& place : SYSTEM_PLACES)
         ExpectManifest(scratch / place.folder / "bridge_host.json", place.firefox, Host());
     EXPECT_FALSE(fs::exists(home() / ".config/google-chrome"));
+    for (const char* user_only : {"brave", "vivaldi"})
+        EXPECT_NE(result.out.find("skipped " + std::string(user_only) + ": it reads manifests from each user's"),
+                  std::string::npos)
+            << result.out;
 
-    const std::string rule = ReadText(root() / "etc/udev/rules.d/70-bridge-host.rules");
+    const fs::path copy = root() / "etc/udev/rules.d/70-bridge-host.rules";
+    const std::string rule = ReadText(copy);
     EXPECT_NE(rule.find(UDEV_RULE_LINE + "\n"), std::string::npos) << rule;
     EXPECT_EQ(rule.find("MODE"), std::string::npos) << rule;
+
+    // The rule serves every browser: it goes with the last manifest.
+    ASSERT_EQ(Setup({"uninstall", "--system", "--browser", "chromium"}).status, 0);
+    EXPECT_TRUE(fs::exists(copy));
+    ASSERT_EQ(Setup({"uninstall", "--system"}).status, 0);
+    EXPECT_FALSE(fs::exists(copy));
+
+    // Where the package's rule is in place, a copy would only hide it.
+    WriteText(root() / "usr/lib/udev/rules.d/70-bridge-host.rules", UDEV_RULE_LINE + "\n");
+    const Result packaged = Install({"--system"});
+    EXPECT_NE(packaged.out.find("70-bridge-host.rules is in place already"), std::string::npos) << packaged.out;
+    EXPECT_FALSE(fs::exists(copy));
 }
 
 TEST_F(SetupCommand, InstallWritesOnlyWhatWasAskedFor)
@@ -245,35 +264,97 @@ TEST_F(SetupCommand, HostOptionNamesTheProgramToStart)
     EXPECT_NE(refused.err.find("not executable"), std::string::npos) << refused.err;
 }
 
-TEST_F(SetupCommand, BadInputIsRefusedAndNothingIsWritten)
+TEST_F(SetupCommand, BadInputIsRefusedWithTheReasonAndNothingIsWritten)
 {
+    WriteText(scratch / "profile/Local State", "{}");
     const std::set<std::string> before = Tree(scratch);
-    const std::vector<std::vector<std::string>> bad = {
-        {"install", "--user"},                                                     // no extension at all
-        {"install", "--user", "--extension", "abcdefghijklmnopabcdefghijklmno"},   // 31 letters
-        {"install", "--user", "--extension", "ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP"},
-        {"install", "--user", "--extension", "abcdefghijklmnopqrstuvwxyzabcdef"},  // letters past p
-        {"install", "--user", "--extension", "chrome-extension://" + CHROMIUM_ID},
-        {"install", "--user", "--extension", "bridge.example.org"},
-        {"install", "--user", "--extension", "{1234-5678}"},
-        {"install", "--user", "--extension", "bridge@example org"},
-        {"install", "--user", "--extension", CHROMIUM_ID, "--name", "Bridge_Host"},
-        {"install", "--user", "--extension", CHROMIUM_ID, "--name", "bridge..host"},
-        {"install", "--user", "--extension", CHROMIUM_ID, "--name", ".bridge"},
-        {"install", "--user", "--extension", CHROMIUM_ID, "--name", "bridge-host"},
-        {"install", "--user", "--extension", CHROMIUM_ID, "--browser", "netscape"},
-        {"install", "--user", "--extension", CHROMIUM_ID, "--system", "--browser", "brave"},
-        {"reinstall", "--extension", CHROMIUM_ID},
+    const std::string uuid = "0123abcd-4567-89ab-cdef-0123456789ab";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+        {{"install", "--user"}, "at least one --extension"},
+        {{"install", "--extension", "abcdefghijklmnopabcdefghijklmno"}, "has 31 characters"},
+        {{"install", "--extension", "ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP"}, "upper case"},
+        {{"install", "--extension", "abcdefghijklmnopqrstuvwxyzabcdef"}, "holds 'q'"},
+        {{"install", "--extension", "chrome-extension://" + CHROMIUM_ID + "/popup.html"}, "path after"},
+        {{"install", "--extension", "chrome-extension://abc/"}, "has 3 characters"},
+        {{"install", "--extension", "moz-extension://" + uuid + "/"}, "browser_specific_settings"},
+        {{"install", "--extension", uuid}, "browser_specific_settings"},
+        {{"install", "--extension", "bridge.example.org"}, "neither"},
+        {{"install", "--extension", "{1234-5678}"}, "not a Firefox add-on ID"},
+        {{"install", "--extension", "bridge@example org"}, "not a Firefox add-on ID"},
+        {{"install", "--extension", CHROMIUM_ID, "--name", "Bridge_Host"}, "lower-case"},
+        {{"install", "--extension", CHROMIUM_ID, "--name", "bridge..host"}, "single dots"},
+        {{"install", "--extension", CHROMIUM_ID, "--name", ".bridge"}, "single dots"},
+        {{"install", "--extension", CHROMIUM_ID, "--name", "bridge-host"}, "lower-case"},
+        {{"install", "--extension", CHROMIUM_ID, "--browser", "netscape"}, "unknown browser"},
+        {{"install", "--extension", CHROMIUM_ID, "--system", "--browser", "brave"}, "no system-wide folder"},
+        {{"install", "--extension", CHROMIUM_ID, "--dir", (scratch / "profile").string()},
+         (scratch / "profile/NativeMessagingHosts").string()},
+        {{"install", "--extension", CHROMIUM_ID, "--log", (scratch / "no/such/host.log").string()}, "does not exist"},
+        {{"uninstall", "--replace"}, "for install"},
+        {{"reinstall", "--extension", CHROMIUM_ID}, "unknown verb"},
     };
-    for (const std::vector<std::string>& args : bad) {
-        const Result result = Setup(args);
-        EXPECT_EQ(result.status, 2) << args.back();
-        EXPECT_FALSE(result.err.empty()) << args.back();
+    for (const auto& [args, reason] : bad) {
+        std::vector<std::string> user = args;
+        user.insert(user.begin() + 1, "--user");
+        const Result result = Setup(user);
+        EXPECT_EQ(result.status, 2) << reason;
+        EXPECT_NE(result.err.find(reason), std::string::npos) << result.err;
     }
     EXPECT_EQ(Tree(scratch), before);
 
-    const Result good = Install({"--user", "--extension", "{0123abcd-4567-89ab-cdef-0123456789ab}"});
-    EXPECT_EQ(good.status, 0) << good.err;
+    for (const std::string& taken :
+         std::vector<std::string>{"{0123abcd-4567-89ab-cdef-0123456789ab}", "chrome-extension://" + CHROMIUM_ID}) {
+        const Result good = Install({"--user", "--extension", taken});
+        EXPECT_EQ(good.status, 0) << good.err;
+    }
+}
+
+TEST_F(SetupCommand, InstallAddsToTheExtensionsAllowedAndUninstallTakesOneOut)
+{
+    const fs::path manifest = home() / ".config/chromium/NativeMessagingHosts/bridge_host.json";
+    const auto origins = [&] { return ReadJson(manifest)["allowed_origins"]; };
+    const auto chromium = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"--user", "--browser", "chromium"});
+        return Setup(args).status;
+    };
+    const std::string first = "chrome-extension://" + CHROMIUM_ID + "/";
+    const std::string second = "chrome-extension://" + OTHER_CHROMIUM_ID + "/";
+    ASSERT_EQ(chromium({"install", "--extension", CHROMIUM_ID}), 0);
+    ASSERT_EQ(chromium({"install", "--extension", OTHER_CHROMIUM_ID}), 0);
+    EXPECT_EQ(origins(), json({first, second}));
+    ASSERT_EQ(chromium({"install", "--extension", OTHER_CHROMIUM_ID, "--replace"}), 0);
+    EXPECT_EQ(origins(), json({second}));
+
+    ASSERT_EQ(chromium({"install", "--extension", CHROMIUM_ID}), 0);
+    ASSERT_EQ(chromium({"uninstall", "--extension", OTHER_CHROMIUM_ID}), 0);
+    EXPECT_EQ(origins(), json({first}));
+    ASSERT_EQ(chromium({"uninstall", "--extension", CHROMIUM_ID}), 0);
+    EXPECT_FALSE(fs::exists(home() / ".config/chromium"));
+}
+
+TEST_F(SetupCommand, LogOptionKeepsTheHostsLogAndThePreviousOne)
+{
+    const std::set<std::string> before = Tree(scratch);
+    const fs::path log = scratch / "host.log";
+    ASSERT_EQ(Install({"--user", "--browser", "chromium", "--log", log}).status, 0);
+    const std::string wrapper = ReadJson(home() / ".config/chromium/NativeMessagingHosts/bridge_host.json")["path"];
+    ASSERT_NE(wrapper, Host());
+    // Each run, with its input at its end at once, leaves its log and how it ended.
+    for (int run = 0; run < 2; ++run)
+        ASSERT_EQ(RunCommand({wrapper, "chrome-extension://" + CHROMIUM_ID + "/"}).status, 0);
+    for (const fs::path& file : {log, fs::path(log.string() + ".1")}) {
+        const std::string text = ReadText(file);
+        EXPECT_NE(text.find("Going to read message from stdin"), std::string::npos) << file;
+        EXPECT_NE(text.find("the host ended with exit status 0"), std::string::npos) << file;
+    }
+    const Result check = Setup({"check", "--browser", "chromium"});
+    EXPECT_NE(check.out.find("starts " + Host() + ", which answers getDevices; its log goes to " + log.string()),
+              std::string::npos)
+        << check.out;
+    fs::remove(log);
+    fs::remove(log.string() + ".1");
+    ASSERT_EQ(Setup({"uninstall", "--user"}).status, 0);
+    EXPECT_EQ(Tree(scratch), before);
 }
 
 TEST_F(SetupCommand, UninstallLeavesNothingBehind)
@@ -352,8 +433,8 @@ TEST_F(Check, FindsManifestProblems)
                   {"--extension", OTHER_CHROMIUM_ID});
 
     const json good = ReadJson(Manifest());
-    WriteText(Manifest(), "{\"name\": ");
-    ExpectProblem("chromium", "not valid JSON");
+    WriteText(Manifest(), "{\n  \"name\": ,\n}");
+    ExpectProblem("chromium", "not valid JSON: line 2, column 11: ");
 
     json wrong = good;
     wrong["type"] = "pipe";
@@ -381,16 +462,129 @@ TEST_F(Check, FindsAHostThatCannotStart)
     ExpectProblem("chromium", host.string() + " does not exist");
 }
 
-TEST_F(Check, FindsUdevRuleProblems)
+TEST_F(Check, StartsTheHostAsEachBrowserDoes)
 {
-    const fs::path rule = root() / "usr/lib/udev/rules.d/70-bridge-host.rules";
-    // A link to /dev/null in the admin's folder switches off the packaged rule.
-    fs::create_symlink("/dev/null", root() / "etc/udev/rules.d/70-bridge-host.rules");
-    ExpectProblem("udev rule", "none lets the user at the seat");
-    fs::remove(root() / "etc/udev/rules.d/70-bridge-host.rules");
+    struct Case {
+        std::string script;
+        const char* browser;
+        std::string says;
+    };
+    const std::string firefox_manifest = (home() / ".mozilla/native-messaging-hosts/bridge_host.json").string();
+    const std::string reply_frame = R"(printf '\045\000\000\000{"call":"getDevices","response":null}')";
+    const std::vector<Case> cases = {
+        {"#!/no/such/shell\n", "chromium", "cannot be started: No such file or directory"},
+        {"exec /usr/bin/false", "chromium", "ends with exit status 1 at once"},
+        {"echo \"args: $*\" >&2; exit 3", "chromium", "  args: chrome-extension://" + CHROMIUM_ID + "/\n"},
+        {"kill -9 $$", "chromium", "is ended by signal 9"},
+        {"cat >/dev/null", "chromium", "gives no reply to getDevices within 3 s"},
+        {R"(printf '\017\000\000\000{"call":"open"}')", "chromium",
+         R"(replies {"call":"open"} instead of a getDevices reply)"},
+        {reply_frame + "; exec sleep 60", "chromium", "does not end within 3 s of its input closing"},
+        {reply_frame + "; exit 4", "chromium", "ends with exit status 4 when its input closes"},
+        {"echo \"args: $*\" >&2; exit 3", "firefox", "  args: " + firefox_manifest + " " + FIREFOX_ID + "\n"},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const fs::path host = scratch / ("host-" + std::to_string(i));
+        WriteText(host, cases[i].script.starts_with("#!") ? cases[i].script : "#!/bin/sh\n" + cases[i].script + "\n");
+        fs::permissions(host, fs::perms::owner_all);
+        // Chromium's manifest back on the real host, so that the case's is the only problem.
+        ASSERT_EQ(Setup({"install", "--user", "--browser", "chromium", "--extension", CHROMIUM_ID}).status, 0);
+        const std::string& id = cases[i].browser == std::string("firefox") ? FIREFOX_ID : CHROMIUM_ID;
+        ASSERT_EQ(Setup({"install", "--user", "--browser", cases[i].browser, "--extension", id, "--host", host}).status,
+                  0);
+        ExpectProblem(cases[i].browser, cases[i].says);
+    }
+}
 
-    fs::rename(rule, rule.parent_path() / "80-bridge-host.rules");
-    ExpectProblem("udev rule", "80-bridge-host.rules sorts after 73-seat-late.rules");
+TEST_F(Check, FindsBrowsersWhereverTheyKeepTheirProfiles)
+{
+    struct Case {
+        std::string trace;
+        std::vector<std::string> says;
+    };
+    const std::vector<Case> cases = {
+        {"home/.config/mozilla/firefox/profiles.ini", {"PROBLEM  firefox: no manifest"}},
+        {"home/snap/firefox/common/",
+         {"PROBLEM  firefox: no manifest", "PROBLEM  firefox (snap): ", "desktop portal",
+          "xdg-desktop-portal is not installed"}},
+        {"home/.var/app/org.mozilla.firefox/",
+         {"PROBLEM  firefox (Flatpak): ", "xdg-native-messaging-proxy is not installed"}},
+        {"root/snap/bin/chromium", {"PROBLEM  chromium (snap): ", "cannot start a host outside its sandbox", ".deb"}},
+        {"root/var/lib/flatpak/app/com.brave.Browser/", {"PROBLEM  brave (Flatpak): ", "cannot start a host"}},
+    };
+    for (const Case& found : cases) {
+        const fs::path trace = scratch / found.trace;
+        if (found.trace.ends_with("/"))
+            fs::create_directories(trace);
+        else
+            WriteText(trace, "");
+        const Result result = Setup({"check"});
+        EXPECT_EQ(result.status, 1);
+        for (const std::string& text : found.says)
+            EXPECT_NE(result.out.find(text), std::string::npos) << found.trace << ":\n" << result.out;
+        fs::remove_all(trace);
+    }
+
+    fs::create_directories(home() / "snap/firefox");
+    WriteText(root() / "usr/libexec/xdg-desktop-portal", "");
+    ASSERT_EQ(Setup({"install", "--user", "--browser", "firefox", "--extension", FIREFOX_ID}).status, 0);
+    const Result works = Setup({"check"});
+    EXPECT_EQ(works.status, 0) << works.out;
+    EXPECT_NE(works.out.find("ok       firefox (snap): "), std::string::npos) << works.out;
+}
+
+TEST_F(Check, JudgesUdevRulesByWhatTheyGrant)
+{
+    struct Case {
+        const char* file;
+        std::string rule;   // "/dev/null": a link there
+        std::string says;
+    };
+    const std::string ids = R"(KERNEL=="hidraw*", ATTRS{idVendor}=="0acd", ATTRS{idProduct}=="3820", )";
+    const std::string own_group = getgrgid(getegid())->gr_name;
+    const std::string packaged = "usr/lib/udev/rules.d/70-bridge-host.rules";
+    const std::vector<Case> cases = {
+        {"usr/lib/udev/rules.d/70-bridge-host.rules", ids + R"(TAG+="uaccess")",
+         "ok       udev rule: " + (root() / packaged).string() + " gives the device to the user at the seat"},
+        {"etc/udev/rules.d/50-bridge.rules", ids + R"(MODE="0666")",
+         R"(WARNING  udev rule: )" + (root() / "etc/udev/rules.d/50-bridge.rules").string() +
+             R"( lets every user of this machine open the device (MODE="0666"))"},
+        {"etc/udev/rules.d/50-bridge.rules", ids + R"(MODE="0660", GROUP=")" + own_group + "\"",
+         "ok       udev rule: " + (root() / "etc/udev/rules.d/50-bridge.rules").string() + " lets the group " +
+             own_group + " open the device"},
+        {"etc/udev/rules.d/50-bridge.rules", ids + R"(MODE="0660", GROUP="no-such-group")",
+         "PROBLEM  udev rule: " + (root() / "etc/udev/rules.d/50-bridge.rules").string() +
+             " lets the group no-such-group open the device, and"},
+        {"usr/lib/udev/rules.d/80-bridge-host.rules", ids + R"(TAG+="uaccess")",
+         "80-bridge-host.rules sorts after 73-seat-late.rules"},
+        {"etc/udev/rules.d/70-bridge-host.rules", "/dev/null",
+         "PROBLEM  udev rule: " + (root() / packaged).string() + " is masked by " +
+             (root() / "etc/udev/rules.d/70-bridge-host.rules").string()},
+        {"etc/udev/rules.d/70-other.rules", R"(KERNEL=="hidraw*", TAG+="uaccess")", "PROBLEM  udev rule: none lets"},
+    };
+    // No device attached: the rules decide.
+    fs::remove_all(root() / "sys/class/hidraw/hidraw3");
+    for (const Case& rule : cases) {
+        fs::remove_all(root() / "etc/udev");
+        fs::remove_all(root() / "usr/lib/udev");
+        if (rule.rule == "/dev/null") {
+            WriteText(root() / packaged, ids + R"(TAG+="uaccess")" + "\n");
+            fs::create_directories((root() / rule.file).parent_path());
+            fs::create_symlink("/dev/null", root() / rule.file);
+        } else {
+            WriteText(root() / rule.file, rule.rule + "\n");
+        }
+        const Result result = Setup({"check"});
+        EXPECT_NE(result.out.find(rule.says), std::string::npos) << result.out;
+    }
+    // A device that opens shows that access works, whatever the rules say.
+    AttachDevice("hidraw3", "0003:00000ACD:00003820");
+    const Result opens = Setup({"check"});
+    EXPECT_EQ(opens.status, 0) << opens.out;
+    EXPECT_NE(opens.out.find("-        udev rule: none lets the user at the seat open 0acd:3820 devices, but the "
+                             "attached device opens"),
+              std::string::npos)
+        << opens.out;
 }
 
 TEST_F(Check, FindsDeviceProblems)
@@ -413,6 +607,10 @@ TEST_F(Check, DirOptionChecksThatFolderOnly)
     ASSERT_EQ(Install({"--dir", dir, "--browser", "firefox"}).status, 0);
     EXPECT_EQ(Setup({"check", "--dir", dir, "--browser", "firefox"}).status, 0);
     ExpectProblem(dir.string() + "/bridge_host.json", "no \"allowed_origins\"", {"--dir", dir});
+
+    // A profile folder is where a browser keeps NativeMessagingHosts, not a manifest.
+    WriteText(dir.parent_path() / "Local State", "{}");
+    ExpectProblem(dir.parent_path().string(), "reads its manifests from " + dir.string(), {"--dir", dir.parent_path()});
 }
 
 }  // namespace

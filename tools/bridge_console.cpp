@@ -2,11 +2,11 @@
 //
 //   bridge-console [HOST]
 //
-// Starts HOST (by default the bridge-host beside this program), sends each
-// line of standard input as one frame, prints each frame that comes back as
-// one JSON line, and lets the host's log through to standard error. At the end
-// of input it closes the host's standard input, waits for it and reports its
-// exit code, which becomes its own.
+// Starts HOST (by default the bridge-host beside this program, or the one
+// installed with it), sends each line of standard input as one frame, prints
+// each frame that comes back as one JSON line, and lets the host's log through
+// to standard error. At the end of input it closes the host's standard input,
+// waits for it and reports its exit code, which becomes its own.
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -28,15 +28,23 @@ extern char** environ;
 
 namespace {
 
+const char* const HOST_FILE = "bridge-host";
+
+// The host beside this program in the build folder, or where the host is
+// installed when this program is.
 std::string DefaultHost()
 {
     char self[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     if (length < 0)
-        return "bridge-host";
+        return HOST_FILE;
     self[length] = '\0';
-    std::string path(self);
-    return path.substr(0, path.rfind('/') + 1) + "bridge-host";
+    const std::string path(self);
+    const std::string folder = path.substr(0, path.rfind('/') + 1);
+    const std::string beside = folder + HOST_FILE;
+    if (access(beside.c_str(), X_OK) == 0)
+        return beside;
+    return folder + BRIDGE_HOST_FROM_BINDIR + "/" + HOST_FILE;
 }
 
 // Prints every frame the host writes, one line each, until it closes its end.

@@ -3,30 +3,20 @@
 // talks to it while the test plays the device on the other side.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, execFileSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
-import { once } from 'node:events';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import readline from 'node:readline';
-import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
+import {
+  here, build, SERVED_DEVICE, setup, waitForLines, VirtualDevice, exchangeOverPort,
+} from './common.mjs';
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const build = process.env.BRIDGE_BUILD_DIR ?? path.join(here, '../../build');
 const CHROMIUM = '/usr/lib/chromium/chromium';
 const EXTENSION = path.join(here, 'extension');
 
 const SIM_HOST = 'bridge_host_test_sim';
 const REAL_HOST = 'bridge_host_test_real';
-const REPORT_LENGTH = 65;   // report id 1, then 64 data bytes
-const SERVED_DEVICE = {
-  manufacturerName: 'Test Maker',
-  productId: String(0x3820),
-  productName: 'Test Device',
-  vendorId: String(0x0acd),
-};
 
 // Chromium's ID for an extension with a fixed key: the key's SHA-256, its
 // first 32 hex digits written with the letters a to p.
@@ -36,34 +26,9 @@ function extensionId() {
   return [...digest].map((digit) => String.fromCharCode(97 + parseInt(digit, 16))).join('');
 }
 
-// Lines of a stream, read one at a time as they come.
-function lines(stream) {
-  const iterator = readline.createInterface({ input: stream })[Symbol.asyncIterator]();
-  return async () => {
-    const { value, done } = await iterator.next();
-    assert.ok(!done, 'the stream ended');
-    return value;
-  };
-}
-
-// Resolves with the file's lines once they satisfy the predicate, re-reading
-// on every change the kernel reports.
-async function waitForLines(file, predicate) {
-  const watcher = fs.watch(file);
-  try {
-    for (;;) {
-      const found = fs.readFileSync(file, 'utf8').split('\n');
-      if (predicate(found)) return found;
-      await once(watcher, 'change');
-    }
-  } finally {
-    watcher.close();
-  }
-}
-
 const exits = (found) => found.filter((line) => line.startsWith('host exited with status'));
 
-let scratch, hidsimDir, context, worker, device, deviceLine;
+let scratch, hidsimDir, context, worker, device;
 const logs = {};
 
 // The browser starts this script as the host: it runs the real program and
@@ -80,25 +45,10 @@ echo "host exited with status $?" >>"${logs[name]}"
 }
 
 function register(name, program, profile) {
-  execFileSync(path.join(build, 'bridge-host-setup'), [
+  setup([
     'install', '--dir', path.join(profile, 'NativeMessagingHosts'), '--name', name,
     '--host', writeHostWrapper(name, program), '--extension', extensionId(),
   ]);
-}
-
-async function plugDevice() {
-  device = spawn(path.join(build, 'bridge-sim-device'), [
-    '--dir', hidsimDir, '--no-echo', '--manufacturer', SERVED_DEVICE.manufacturerName,
-    '--product-name', SERVED_DEVICE.productName,
-  ], { stdio: ['pipe', 'pipe', 'pipe'] });
-  deviceLine = lines(device.stdout);
-  assert.match(await lines(device.stderr)(), /ready/);
-}
-
-async function unplugDevice() {
-  const ended = once(device, 'exit');
-  device.kill('SIGTERM');
-  await ended;
 }
 
 const call = (fn, arg) => worker.evaluate(fn, arg);
@@ -112,7 +62,7 @@ before(async () => {
   const profile = path.join(scratch, 'profile');
   register(SIM_HOST, path.join(build, 'bridge-host-sim'), profile);
   register(REAL_HOST, path.join(build, 'bridge-host'), profile);
-  await plugDevice();
+  device = await VirtualDevice.plug(hidsimDir);
 
   context = await chromium.launchPersistentContext(profile, {
     executablePath: CHROMIUM,
@@ -131,7 +81,7 @@ before(async () => {
 
 after(async () => {
   await context?.close();
-  if (device?.exitCode === null) await unplugDevice();
+  if (device?.plugged) await device.unplug();
   if (scratch) fs.rmSync(scratch, { recursive: true, force: true });
 });
 
@@ -148,25 +98,11 @@ test('a port carries requests, replies and reports until it is closed', async ()
   fs.writeFileSync(logs[SIM_HOST], '');
   await call((host) => self.connect(host), SIM_HOST);
 
-  await post({ call: 'getDevices' });
-  assert.deepEqual(await next(), { message: { call: 'getDevices', response: [SERVED_DEVICE] } });
-
-  await post({ call: 'open' });
-  assert.deepEqual(await next(), { message: { call: 'open', response: {
-    success: 'Device Open', vendorId: String(0x0acd), productId: String(0x3820) } } });
-
-  const data = Array.from({ length: REPORT_LENGTH - 1 }, (_, i) => (i * 7 + 3) % 256);
-  await post({ call: 'write', data });
-  assert.deepEqual(await next(), { message: { call: 'write', response: { success: 'Sent' } } });
-  const written = (await deviceLine()).trim().split(/\s+/).map((byte) => parseInt(byte, 16));
-  assert.deepEqual(written, [1, ...data]);
-
-  device.stdin.write('02 fe 00 7f\n');
-  assert.deepEqual(await next(), { message: { call: 'receive', response: [2, 254, 0, 127] } });
+  await exchangeOverPort({ post, next }, device);
 
   // Once the host has noticed the unplug it has no device to write to, and
   // says nothing: the next reply is the one to the request after.
-  await unplugDevice();
+  await device.unplug();
   await waitForLines(logs[SIM_HOST], (found) => found.includes('hid_read: Unable to read(), closing...'));
   await post({ call: 'write', data: [1, 2, 3] });
   await post({ call: 'getDevices' });

@@ -433,9 +433,14 @@ private:
 
 std::string Numbers(const Bytes& bytes)
 {
+    // Appended piece by piece: GCC 12 at -O3 takes `"," + std::to_string(...)`
+    // for an overlapping copy (-Wrestrict) and would fail the -Werror build.
     std::string text = "[";
-    for (size_t i = 0; i < bytes.size(); ++i)
-        text += (i ? "," : "") + std::to_string(bytes[i]);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i)
+            text += ',';
+        text += std::to_string(bytes[i]);
+    }
     return text + "]";
 }
 

@@ -1,24 +1,78 @@
 #include "browsers.h"
 
+#include <cstdlib>
+
+#include "machine.h"
+
+namespace fs = std::filesystem;
+
 namespace {
 
 // Chromium-based browsers keep their user-level manifests in the profile
 // folder; the system-level folders are compiled into each browser.
 const std::vector<Browser> browsers = {
-    {"chrome", Family::Chromium, "google-chrome/NativeMessagingHosts", "google-chrome/Local State", "etc/opt",
-     "chrome/native-messaging-hosts"},
-    {"chromium", Family::Chromium, "chromium/NativeMessagingHosts", "chromium/Local State", "etc",
+    {"chrome", Family::Chromium, "google-chrome/NativeMessagingHosts", "google-chrome/Local State", nullptr,
+     "etc/opt", "chrome/native-messaging-hosts"},
+    {"chromium", Family::Chromium, "chromium/NativeMessagingHosts", "chromium/Local State", nullptr, "etc",
      "chromium/native-messaging-hosts"},
-    {"edge", Family::Chromium, "microsoft-edge/NativeMessagingHosts", "microsoft-edge/Local State", "etc/opt",
-     "edge/native-messaging-hosts"},
+    {"edge", Family::Chromium, "microsoft-edge/NativeMessagingHosts", "microsoft-edge/Local State", nullptr,
+     "etc/opt", "edge/native-messaging-hosts"},
     {"brave", Family::Chromium, "BraveSoftware/Brave-Browser/NativeMessagingHosts",
-     "BraveSoftware/Brave-Browser/Local State", nullptr, nullptr},
-    {"vivaldi", Family::Chromium, "vivaldi/NativeMessagingHosts", "vivaldi/Local State", nullptr, nullptr},
-    {"firefox", Family::Firefox, ".mozilla/native-messaging-hosts", ".mozilla/firefox/profiles.ini", "usr/lib",
-     "mozilla/native-messaging-hosts"},
+     "BraveSoftware/Brave-Browser/Local State", nullptr, nullptr, nullptr},
+    {"vivaldi", Family::Chromium, "vivaldi/NativeMessagingHosts", "vivaldi/Local State", nullptr, nullptr, nullptr},
+    {"firefox", Family::Firefox, ".mozilla/native-messaging-hosts", ".mozilla/firefox/profiles.ini",
+     "mozilla/firefox/profiles.ini", "usr/lib", "mozilla/native-messaging-hosts"},
 };
 
-const std::filesystem::path& UserBase(const Browser& browser, const Places& places)
+// Snap names and Flatpak application IDs of the browsers above.
+struct SandboxName {
+    const char* browser;
+    Sandbox kind;
+    const char* name;
+};
+const SandboxName sandbox_names[] = {
+    {"firefox", Sandbox::Snap, "firefox"},
+    {"firefox", Sandbox::Flatpak, "org.mozilla.firefox"},
+    {"chromium", Sandbox::Snap, "chromium"},
+    {"chromium", Sandbox::Flatpak, "org.chromium.Chromium"},
+    {"chrome", Sandbox::Flatpak, "com.google.Chrome"},
+    {"edge", Sandbox::Flatpak, "com.microsoft.Edge"},
+    {"brave", Sandbox::Snap, "brave"},
+    {"brave", Sandbox::Flatpak, "com.brave.Browser"},
+    {"vivaldi", Sandbox::Flatpak, "com.vivaldi.Vivaldi"},
+};
+
+// A snap's data lives in ~/snap/NAME once it has run; /snap/bin/NAME is its
+// command. A Flatpak's data lives in ~/.var/app/ID; it is installed for the
+// machine or for the user.
+std::vector<fs::path> SandboxTraces(Sandbox kind, const std::string& name, const Places& places)
+{
+    if (kind == Sandbox::Snap)
+        return {places.home / "snap" / name, places.root / "snap/bin" / name};
+    return {places.home / ".var/app" / name, places.root / "var/lib/flatpak/app" / name,
+            places.home / ".local/share/flatpak/app" / name};
+}
+
+// Snap Firefox asks the desktop portal to start hosts; Flatpak Firefox asks
+// this proxy. Either then reads the ordinary manifest folders. Chromium-based
+// sandboxed browsers have no such way out.
+const char* SandboxHelper(Family family, Sandbox kind)
+{
+    if (family != Family::Firefox)
+        return nullptr;
+    return kind == Sandbox::Snap ? "xdg-desktop-portal" : "xdg-native-messaging-proxy";
+}
+
+bool IsHelperInstalled(const char* helper, const Places& places)
+{
+    std::error_code error;
+    for (const char* folder : {"usr/libexec", "usr/lib", "usr/lib/xdg-desktop-portal", "usr/bin"})
+        if (fs::exists(places.root / folder / helper, error))
+            return true;
+    return false;
+}
+
+const fs::path& UserBase(const Browser& browser, const Places& places)
 {
     return browser.family == Family::Firefox ? places.home : places.config_home;
 }
@@ -49,17 +103,48 @@ std::string BrowserNames()
 std::optional<ManifestFolder> FolderFor(const Browser& browser, Level level, const Places& places)
 {
     if (level == Level::User) {
-        const std::filesystem::path& base = UserBase(browser, places);
+        const fs::path& base = UserBase(browser, places);
         return ManifestFolder{base, base / browser.user_folder};
     }
     if (!browser.system_base)
         return std::nullopt;
-    const std::filesystem::path base = places.root / browser.system_base;
+    const fs::path base = places.root / browser.system_base;
     return ManifestFolder{base, base / browser.system_folder};
 }
 
 bool IsUsed(const Browser& browser, const Places& places)
 {
     std::error_code error;
-    return std::filesystem::exists(UserBase(browser, places) / browser.profile_marker, error);
+    return fs::exists(UserBase(browser, places) / browser.profile_marker, error) ||
+           (browser.config_profile_marker && fs::exists(places.config_home / browser.config_profile_marker, error));
+}
+
+std::vector<SandboxedInstall> FindSandboxedInstalls(const Places& places)
+{
+    std::vector<SandboxedInstall> found;
+    for (const SandboxName& sandbox : sandbox_names) {
+        for (const fs::path& trace : SandboxTraces(sandbox.kind, sandbox.name, places)) {
+            std::error_code error;
+            if (!fs::exists(trace, error))
+                continue;
+            const Browser& browser = *FindBrowser(sandbox.browser);
+            const char* helper = SandboxHelper(browser.family, sandbox.kind);
+            found.push_back({&browser, sandbox.kind, trace, helper, helper && IsHelperInstalled(helper, places)});
+            break;
+        }
+    }
+    return found;
+}
+
+Places FindPlaces(const std::optional<fs::path>& home, const std::optional<fs::path>& root)
+{
+    Places places;
+    places.home = fs::absolute(home ? *home : UserHome());
+    places.config_home = places.home / ".config";
+    // Browsers follow XDG_CONFIG_HOME for their profile folders.
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (!home && config && config[0] == '/')
+        places.config_home = config;
+    places.root = fs::absolute(root ? *root : "/");
+    return places;
 }

@@ -19,6 +19,9 @@ struct Browser {
     // folder (Firefox).
     const char* user_folder;
     const char* profile_marker;
+    // Newer Firefox makes its profiles under the configuration folder, in a
+    // folder of this name, when the home folder has none yet.
+    const char* config_profile_marker;
     // The system-level folder is system_base/system_folder under the root;
     // system_base is null where the browser's system folder is not known.
     const char* system_base;
@@ -36,6 +39,8 @@ struct Places {
     std::filesystem::path config_home;   // ~/.config unless XDG_CONFIG_HOME says otherwise
     std::filesystem::path root;
 };
+// The places for this user, or for the home and root given instead.
+Places FindPlaces(const std::optional<std::filesystem::path>& home, const std::optional<std::filesystem::path>& root);
 
 // A manifest folder and the folder it was made under: everything between the
 // two may have been created by us, and is removed again when it is empty.
@@ -46,3 +51,17 @@ struct ManifestFolder {
 
 std::optional<ManifestFolder> FolderFor(const Browser& browser, Level level, const Places& places);
 bool IsUsed(const Browser& browser, const Places& places);
+
+// A browser installed as a snap or a Flatpak, which runs in a sandbox of its
+// own and reads its profile and manifests inside it.
+enum class Sandbox { Snap, Flatpak };
+struct SandboxedInstall {
+    const Browser* browser;
+    Sandbox kind;
+    std::filesystem::path found;   // what shows it is installed or has run
+    // The program on the machine that starts hosts for it outside its
+    // sandbox, and whether it is there; null where no such program exists.
+    const char* helper = nullptr;
+    bool helper_installed = false;
+};
+std::vector<SandboxedInstall> FindSandboxedInstalls(const Places& places);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include <unistd.h>
@@ -34,7 +35,7 @@ void MakeFolders(const fs::path& folder)
     fs::permissions(folder, OPEN_TO_ALL);
 }
 
-void WriteFileAtomically(const fs::path& file, const std::string& text)
+void WriteFileAtomically(const fs::path& file, const std::string& text, bool executable)
 {
     const fs::path temporary = file.string() + ".new-" + std::to_string(getpid());
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
@@ -47,7 +48,7 @@ void WriteFileAtomically(const fs::path& file, const std::string& text)
         fs::remove(temporary, ignored);
         throw fs::filesystem_error("cannot write", temporary, std::make_error_code(std::errc::io_error));
     }
-    fs::permissions(temporary, READABLE_BY_ALL);
+    fs::permissions(temporary, executable ? OPEN_TO_ALL : READABLE_BY_ALL);
     fs::rename(temporary, file);
 }
 
@@ -59,4 +60,13 @@ void RemoveEmptyFolders(const fs::path& base, const fs::path& folder)
             return;
         fs::remove(current, error);
     }
+}
+
+bool ReadFileText(const fs::path& file, std::string& text)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return false;
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
 }

@@ -4,8 +4,14 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
-#include <set>
+#include <map>
+#include <optional>
+#include <stdexcept>
+
+#include <grp.h>
+#include <pwd.h>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -40,38 +46,89 @@ std::string Lower(std::string text)
     return text;
 }
 
-bool GrantsServedDevice(const std::string& line)
+// The value of KEY="value" or KEY=="value" in a lower-cased rule line, or "".
+std::string ValueOf(const std::string& rule, const std::string& key)
 {
-    const std::string rule = Lower(line);
-    return !rule.starts_with("#") && rule.find("attrs{idvendor}==\"0acd\"") != std::string::npos &&
-           rule.find("attrs{idproduct}==\"3820\"") != std::string::npos &&
-           rule.find("tag+=\"uaccess\"") != std::string::npos;
+    for (size_t at = rule.find(key); at != std::string::npos; at = rule.find(key, at + 1)) {
+        // MODE= must not be found inside another key's name.
+        if (at > 0 && (std::isalnum(static_cast<unsigned char>(rule[at - 1])) || rule[at - 1] == '_'))
+            continue;
+        size_t value = rule.find_first_not_of(" \t", at + key.size());
+        if (value < rule.size() && rule[value] == ':')
+            ++value;
+        if (value >= rule.size() || rule[value] != '=')
+            continue;
+        while (value < rule.size() && (rule[value] == '=' || rule[value] == ' '))
+            ++value;
+        if (value >= rule.size() || rule[value] != '"')
+            continue;
+        const size_t close = rule.find('"', value + 1);
+        return close == std::string::npos ? "" : rule.substr(value + 1, close - value - 1);
+    }
+    return "";
 }
 
-bool FileGrantsServedDevice(const fs::path& file)
+bool MatchesServedDevice(const std::string& rule)
+{
+    return !rule.starts_with("#") && rule.find("{idvendor}==\"0acd\"") != std::string::npos &&
+           rule.find("{idproduct}==\"3820\"") != std::string::npos;
+}
+
+// What the file's lines for our device grant, together; nothing when no line
+// grants anything.
+std::optional<UdevGrant> GrantOf(const fs::path& file)
 {
     std::ifstream in(file);
     std::string line;
-    while (std::getline(in, line))
-        if (GrantsServedDevice(line))
-            return true;
-    return false;
+    UdevGrant grant;
+    grant.file = file;
+    bool grants = false;
+    while (std::getline(in, line)) {
+        const std::string rule = Lower(line);
+        if (!MatchesServedDevice(rule))
+            continue;
+        if (rule.find("tag+=\"uaccess\"") != std::string::npos) {
+            grant.uaccess = grants = true;
+            grant.too_late = file.filename().string() >= SEAT_RULES;
+        }
+        if (const std::string mode = ValueOf(rule, "mode"); !mode.empty()) {
+            grant.mode = static_cast<int>(std::strtol(mode.c_str(), nullptr, 8));
+            grants = true;
+        }
+        if (const std::string group = ValueOf(line, "GROUP"); !group.empty()) {
+            grant.group = group;
+            grants = true;
+        }
+    }
+    if (!grants)
+        return std::nullopt;
+    return grant;
 }
 
-// The files udev would read, by name, each from the first folder that has it.
-std::vector<fs::path> EffectiveRuleFiles(const fs::path& root)
+// The rule files udev would read, by name, each from the first folder that
+// has it; a name whose first file is a mask hides the later ones.
+struct RuleFiles {
+    std::vector<fs::path> used;
+    std::vector<MaskedRule> masked;
+};
+RuleFiles EffectiveRuleFiles(const fs::path& root, const fs::path& left_out)
 {
-    std::set<std::string> seen;
-    std::vector<fs::path> files;
+    std::map<std::string, fs::path> first;
+    RuleFiles files;
     for (const char* folder : RULE_FOLDERS) {
         std::error_code error;
         for (const fs::directory_entry& entry : fs::directory_iterator(root / folder, error)) {
             const std::string name = entry.path().filename();
-            if (entry.path().extension() == ".rules" && seen.insert(name).second)
-                files.push_back(entry.path());
+            if (entry.path().extension() != ".rules" || entry.path() == left_out)
+                continue;
+            const auto [earlier, is_first] = first.emplace(name, entry.path());
+            if (is_first)
+                files.used.push_back(entry.path());
+            else if (IsMask(earlier->second) && GrantOf(entry.path()))
+                files.masked.push_back({entry.path(), earlier->second});
         }
     }
-    std::sort(files.begin(), files.end(),
+    std::sort(files.used.begin(), files.used.end(),
               [](const fs::path& a, const fs::path& b) { return a.filename() < b.filename(); });
     return files;
 }
@@ -122,12 +179,21 @@ fs::path AdminRulesFolder(const fs::path& root)
     return root / RULE_FOLDERS[0];
 }
 
-RuleSearch FindUdevRule(const fs::path& root)
+UdevRules FindUdevRules(const fs::path& root, const fs::path& left_out)
 {
-    for (const fs::path& file : EffectiveRuleFiles(root))
-        if (FileGrantsServedDevice(file))
-            return {file, file.filename().string() >= SEAT_RULES};
-    return {};
+    const RuleFiles files = EffectiveRuleFiles(root, left_out);
+    UdevRules rules{{}, files.masked};
+    for (const fs::path& file : files.used)
+        if (const std::optional<UdevGrant> grant = GrantOf(file))
+            rules.grants.push_back(*grant);
+    return rules;
+}
+
+// udev's way to switch off a packaged rule: a link to /dev/null in an earlier folder.
+bool IsMask(const fs::path& file)
+{
+    std::error_code error;
+    return fs::is_symlink(file, error) && fs::read_symlink(file, error) == "/dev/null";
 }
 
 std::string ReloadUdev()
@@ -157,4 +223,42 @@ std::vector<AttachedDevice> FindServedDevices(const fs::path& root)
     std::sort(devices.begin(), devices.end(),
               [](const AttachedDevice& a, const AttachedDevice& b) { return a.node < b.node; });
     return devices;
+}
+
+bool IsRoot()
+{
+    return geteuid() == 0;
+}
+
+std::string UserName()
+{
+    const passwd* user = getpwuid(geteuid());
+    return user ? user->pw_name : std::to_string(geteuid());
+}
+
+bool IsInGroup(const std::string& name)
+{
+    const group* wanted = getgrnam(name.c_str());
+    if (!wanted)
+        return false;
+    if (getegid() == wanted->gr_gid)
+        return true;
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+    const int count = getgroups(static_cast<int>(groups.size()), groups.data());
+    groups.resize(static_cast<size_t>(std::max(count, 0)));
+    return std::find(groups.begin(), groups.end(), wanted->gr_gid) != groups.end();
+}
+
+fs::path UserHome()
+{
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return home;
+    if (const passwd* user = getpwuid(geteuid()))
+        return user->pw_dir;
+    throw std::runtime_error("cannot tell the home folder; name it with --home DIR");
+}
+
+fs::path OwnFolder()
+{
+    return fs::read_symlink("/proc/self/exe").parent_path();
 }

@@ -1,5 +1,5 @@
-// What the machine must provide besides the manifests: udev's rule that lets
-// the user at the seat open the device, and the device itself.
+// What the Linux machine must provide besides the manifests: udev's rules
+// that let users open the device, and the device itself.
 #pragma once
 
 #include <filesystem>
@@ -12,13 +12,28 @@ extern const char* const UDEV_RULE_FILE;
 
 std::filesystem::path AdminRulesFolder(const std::filesystem::path& root);
 
-// The rule file udev would use that grants our device to the seat's user,
-// after udev's own precedence of folders; empty when there is none.
-struct RuleSearch {
+// A rule file udev uses that matches our device's IDs, with what it grants.
+struct UdevGrant {
     std::filesystem::path file;
-    bool too_late = false;   // sorts after the rules that turn the tag into access
+    bool uaccess = false;   // TAG+="uaccess": the user at the seat
+    bool too_late = false;  // ... but it sorts after the rules that turn the tag into access
+    int mode = -1;          // MODE="0660" and the like; -1 when it sets none
+    std::string group;      // GROUP="plugdev"; "" when it sets none
 };
-RuleSearch FindUdevRule(const std::filesystem::path& root);
+// A rule file for our device that a link to /dev/null of the same name in an
+// earlier folder switches off.
+struct MaskedRule {
+    std::filesystem::path file;
+    std::filesystem::path mask;
+};
+struct UdevRules {
+    std::vector<UdevGrant> grants;   // in the order udev reads them
+    std::vector<MaskedRule> masked;
+};
+// The rules after udev's own precedence of folders; `left_out` (if given) is
+// looked at as if it were not there.
+UdevRules FindUdevRules(const std::filesystem::path& root, const std::filesystem::path& left_out = {});
+bool IsMask(const std::filesystem::path& file);
 
 // Makes a running udev read its rules again and apply them to the devices
 // already attached. Says what it did, or why it did nothing.
@@ -29,3 +44,11 @@ struct AttachedDevice {
     int open_error = 0;   // errno of opening it the way the host does; 0 when it opened
 };
 std::vector<AttachedDevice> FindServedDevices(const std::filesystem::path& root);
+
+// The account that runs this command.
+bool IsRoot();
+std::string UserName();
+bool IsInGroup(const std::string& group);
+// The home folder of the account, and the folder this command runs from.
+std::filesystem::path UserHome();
+std::filesystem::path OwnFolder();

@@ -1,0 +1,352 @@
+// check: what keeps an extension from reaching the device, found the way the
+// browser and the device would find it, and what to do about each problem.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "files.h"
+#include "host.h"
+#include "machine.h"
+#include "setup.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr size_t MARK_WIDTH = 9;   // the first column: "ok", "-", "WARNING" or "PROBLEM"
+constexpr std::chrono::seconds HOST_PATIENCE{3};
+constexpr size_t LOG_LINES_SHOWN = 5;
+const char* const REQUEST = R"({"call":"getDevices"})";
+const char* const SERVED_IDS = "0acd:3820";
+
+class Report {
+public:
+    void Ok(const std::string& subject, const std::string& text) { Line("ok", subject, text); }
+    void Note(const std::string& subject, const std::string& text) { Line("-", subject, text); }
+    void Warning(const std::string& subject, const std::string& text, const std::string& advice)
+    {
+        Line("WARNING", subject, text);
+        Indented(advice);
+    }
+    void Problem(const std::string& subject, const std::string& text, const std::string& fix)
+    {
+        Line("PROBLEM", subject, text);
+        Indented("fix: " + fix);
+        ++problems_;
+    }
+    // Lines shown under the last one, such as the end of a host's log.
+    void Details(const std::string& heading, const std::vector<std::string>& lines)
+    {
+        if (lines.empty())
+            return;
+        Indented(heading);
+        for (const std::string& line : lines)
+            Indented("  " + line);
+    }
+    int problems() const { return problems_; }
+
+private:
+    static void Line(const char* mark, const std::string& subject, const std::string& text)
+    {
+        std::cout << mark << std::string(MARK_WIDTH - std::strlen(mark), ' ') << subject << ": " << text << "\n";
+    }
+    static void Indented(const std::string& text) { std::cout << std::string(MARK_WIDTH, ' ') << text << "\n"; }
+    int problems_ = 0;
+};
+
+std::string Joined(const std::vector<std::string>& texts)
+{
+    std::string joined;
+    for (const std::string& text : texts)
+        joined += (joined.empty() ? "" : "; ") + text;
+    return joined;
+}
+
+std::vector<std::string> LastLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    if (lines.size() > LOG_LINES_SHOWN)
+        lines.erase(lines.begin(), lines.end() - LOG_LINES_SHOWN);
+    return lines;
+}
+
+bool IsDevicesReply(const std::string& body)
+{
+    const json reply = json::parse(body, nullptr, false);
+    return reply.is_object() && reply.value("call", json()) == "getDevices" && reply.contains("response");
+}
+
+std::string HowItEnded(const HostRun& run)
+{
+    if (run.signal != 0)
+        return "is ended by signal " + std::to_string(run.signal) + " (" + strsignal(run.signal) + ")";
+    return "ends with exit status " + std::to_string(run.exit_status);
+}
+
+// What went wrong in the run, or "" when it went as a browser needs.
+std::string RunFault(const HostRun& run)
+{
+    const std::string patience = std::to_string(HOST_PATIENCE.count()) + " s";
+    if (run.start_error != 0)
+        return "cannot be started: " + std::string(std::strerror(run.start_error));
+    if (run.ended_before_reply)
+        return HowItEnded(run) + " at once, without a reply to getDevices";
+    if (!run.reply)
+        return "gives no reply to getDevices within " + patience;
+    if (!IsDevicesReply(*run.reply))
+        return "replies " + run.reply->substr(0, 200) + " instead of a getDevices reply";
+    if (!run.ended)
+        return "does not end within " + patience + " of its input closing";
+    if (run.exit_status != 0)
+        return HowItEnded(run) + " when its input closes";
+    return "";
+}
+
+// The extension the browser would start the host for: one given to check, or
+// the first the manifest allows.
+std::string CallerId(const json& manifest, Family family, const Options& options)
+{
+    const std::vector<std::string>& given = options.ids.For(family);
+    if (!given.empty())
+        return given[0];
+    const std::vector<std::string> allowed = AllowedIds(manifest, family);
+    return allowed.empty() ? "" : allowed[0];
+}
+
+// Starts the host the manifest names as that browser would, and says how it went.
+bool CheckHostRuns(const fs::path& file, const json& manifest, Family family, const std::string& subject,
+                   const std::string& browser, const Options& options, Report& report)
+{
+    const std::string program = manifest["path"];
+    // The log wrapper would move the log of the run that failed: start its host instead.
+    std::string host = program, log;
+    const bool logged = ReadLogWrapper(program, host, log);
+    const std::string fix_host = "install the bridge host again, or point the manifest at it: " +
+                                 InstallCommand(options, browser) + " --host PATH";
+    if (const std::string fault = HostFault(host); !fault.empty()) {
+        report.Problem(subject, file.string() + ": the host " + fault, fix_host);
+        return false;
+    }
+    const std::string id = CallerId(manifest, family, options);
+    const std::vector<std::string> args = family == Family::Chromium
+                                              ? std::vector<std::string>{CallerArgument(family, id)}
+                                              : std::vector<std::string>{file.string(), id};
+    const HostRun run = RunHostOnce(host, args, REQUEST, HOST_PATIENCE);
+    if (const std::string fault = RunFault(run); !fault.empty()) {
+        report.Problem(subject, file.string() + " starts " + host + ", which " + fault, fix_host);
+        report.Details("the end of its log:", LastLines(run.log));
+        return false;
+    }
+    report.Ok(subject, file.string() + " starts " + host + ", which answers getDevices" +
+                           (logged ? "; its log goes to " + log + ", the run before's to " + log + ".1" : ""));
+    return true;
+}
+
+// Checks the manifest a browser would read; true when it would start the host.
+bool CheckManifest(const fs::path& file, Family family, const std::string& subject, const std::string& browser,
+                   const Options& options, Report& report)
+{
+    std::string text;
+    if (!ReadFileText(file, text)) {
+        report.Problem(subject, file.string() + " cannot be read: " + std::strerror(errno),
+                       "make it readable for this user: chmod a+r " + file.string());
+        return false;
+    }
+    std::string error;
+    const json manifest = ParseManifest(text, error);
+    const std::vector<std::string> faults =
+        error.empty() ? ManifestFaults(manifest, family, options.name, options.ids.For(family))
+                      : std::vector<std::string>{"it is not valid JSON: " + error};
+    if (!faults.empty()) {
+        report.Problem(subject, file.string() + ": " + Joined(faults),
+                       "write it again: " + InstallCommand(options, browser));
+        return false;
+    }
+    return CheckHostRuns(file, manifest, family, subject, browser, options, report);
+}
+
+// A snap or Flatpak Firefox reads the ordinary manifest folders through its helper.
+bool FirefoxInSandbox(const Options& options)
+{
+    for (const SandboxedInstall& install : FindSandboxedInstalls(options.places))
+        if (install.browser->family == Family::Firefox)
+            return true;
+    return false;
+}
+
+// A browser reads the user's manifest first and the machine's after it.
+bool CheckBrowser(const Browser& browser, const Options& options, Report& report)
+{
+    std::vector<fs::path> places;
+    for (const Level level : {Level::User, Level::System})
+        if (const std::optional<ManifestFolder> where = FolderFor(browser, level, options.places))
+            places.push_back(ManifestFile(where->folder, options));
+    for (const fs::path& file : places) {
+        std::error_code error;
+        if (fs::exists(file, error))
+            return CheckManifest(file, browser.family, browser.name, browser.name, options, report);
+        if (error) {
+            report.Problem(browser.name, "cannot look for " + file.string() + ": " + error.message(),
+                           "let this user into the folders above it");
+            return false;
+        }
+    }
+
+    std::string looked = places[0].string();
+    for (size_t i = 1; i < places.size(); ++i)
+        looked += " nor " + places[i].string();
+    const bool used = IsUsed(browser, options.places) ||
+                      (browser.family == Family::Firefox && FirefoxInSandbox(options));
+    if (options.browsers.empty() && !used)
+        report.Note(browser.name, "not used here, and no manifest");
+    else
+        report.Problem(browser.name, "no manifest: none in " + looked, InstallCommand(options, browser.name));
+    return false;
+}
+
+void CheckSandbox(const SandboxedInstall& install, Report& report)
+{
+    const std::string subject =
+        std::string(install.browser->name) + (install.kind == Sandbox::Snap ? " (snap)" : " (Flatpak)");
+    const std::string found = install.found.string() + " shows it; ";
+    if (!install.helper) {
+        report.Problem(subject, found + "a Chromium-based browser in a snap or Flatpak cannot start a host outside "
+                                        "its sandbox, whatever manifest there is",
+                       "use the browser from its own .deb package (Chrome, Edge, Brave and Vivaldi ship one; "
+                       "Chromium is Debian's chromium package), with the manifests this command writes");
+        return;
+    }
+    const std::string how = install.kind == Sandbox::Snap
+                                ? "it starts hosts outside its sandbox through the desktop portal's WebExtensions "
+                                  "interface, which reads the manifest folders above"
+                                : "from Firefox 157 on it starts hosts outside its sandbox through "
+                                  "xdg-native-messaging-proxy, which reads the manifest folders above";
+    if (install.helper_installed)
+        report.Ok(subject, found + how + "; " + install.helper + " is installed");
+    else
+        report.Problem(subject, found + how + ", and " + install.helper + " is not installed",
+                       std::string("install the ") + install.helper + " package");
+}
+
+void CheckDir(const Options& options, Report& report)
+{
+    if (const std::string fault = DirFault(options); !fault.empty()) {
+        const std::string folder = (options.dir / "NativeMessagingHosts").string();
+        report.Problem(options.dir.string(), fault, "check and install with --dir " + folder);
+        return;
+    }
+    const Target target = FindTargets(options)[0];
+    const fs::path file = ManifestFile(target.where.folder, options);
+    const std::string browser = target.family == Family::Firefox ? "firefox" : "";
+    if (fs::exists(file))
+        CheckManifest(file, target.family, file.string(), browser, options, report);
+    else
+        report.Problem(file.string(), "no manifest", InstallCommand(options, browser) + " --dir " + target.label);
+}
+
+void CheckBrowsers(const Options& options, Report& report)
+{
+    if (!options.dir.empty())
+        return CheckDir(options, report);
+    const int problems_before = report.problems();
+    bool any_works = false;
+    for (const Browser& browser : KnownBrowsers())
+        if (options.Chosen(browser))
+            any_works |= CheckBrowser(browser, options, report);
+    for (const SandboxedInstall& install : FindSandboxedInstalls(options.places))
+        if (options.Chosen(*install.browser))
+            CheckSandbox(install, report);
+    if (!any_works && report.problems() == problems_before)
+        report.Problem("browsers", "no browser here has a manifest for " + options.name,
+                       InstallCommand(options, ""));
+}
+
+std::string Octal(int mode)
+{
+    std::ostringstream text;
+    text << '0' << std::oct << mode;
+    return text.str();
+}
+
+// What the rules grant. Where an attached device opens, it has shown that
+// access works, and what the rules lack is only noted.
+void CheckUdevRules(const Options& options, bool device_opens, Report& report)
+{
+    const char* const subject = "udev rule";
+    const auto problem = [&](const std::string& text, const std::string& fix) {
+        if (device_opens)
+            report.Note(subject, text + ", but the attached device opens");
+        else
+            report.Problem(subject, text, fix);
+    };
+    const UdevRules rules = FindUdevRules(options.places.root);
+    for (const MaskedRule& masked : rules.masked)
+        problem(masked.file.string() + " is masked by " + masked.mask.string() + ", a link to /dev/null",
+                "if the rule is to apply, remove the link: sudo rm " + masked.mask.string());
+    for (const UdevGrant& grant : rules.grants) {
+        const std::string file = grant.file.string();
+        if (grant.uaccess && grant.too_late)
+            problem(file + " sorts after 73-seat-late.rules, too late for its tag",
+                    "rename it to begin with a number below 73, such as 70-");
+        else if (grant.uaccess)
+            report.Ok(subject, file + " gives the device to the user at the seat (TAG+=\"uaccess\")");
+        if (grant.mode >= 0 && (grant.mode & 06) == 06)
+            report.Warning(subject, file + " lets every user of this machine open the device (MODE=\"" +
+                                        Octal(grant.mode) + "\")",
+                           "TAG+=\"uaccess\" instead gives it to the user at the seat only");
+        else if (!grant.group.empty() && grant.mode >= 0 && (grant.mode & 060) == 060 && IsInGroup(grant.group))
+            report.Ok(subject, file + " lets the group " + grant.group + " open the device, and " + UserName() +
+                                   " is in it");
+        else if (!grant.group.empty() && grant.mode >= 0 && (grant.mode & 060) == 060)
+            problem(file + " lets the group " + grant.group + " open the device, and " + UserName() + " is not in it",
+                    "sudo usermod -aG " + grant.group + " " + UserName() + ", then log in again");
+    }
+    if (rules.grants.empty() && rules.masked.empty())
+        problem(std::string("none lets the user at the seat open ") + SERVED_IDS + " devices",
+                "install the bridge-host package, or as root: " + InstallCommand(options, ""));
+}
+
+// Opening an attached device decides whether this user can; without one, the rules do.
+void CheckAccess(const Options& options, Report& report)
+{
+    const std::vector<AttachedDevice> devices = FindServedDevices(options.places.root);
+    const bool opens = std::any_of(devices.begin(), devices.end(),
+                                   [](const AttachedDevice& device) { return device.open_error == 0; });
+    CheckUdevRules(options, opens, report);
+    if (devices.empty())
+        report.Problem("device", std::string("no ") + SERVED_IDS + " device is attached", "plug the device in");
+    for (const AttachedDevice& device : devices) {
+        const std::string node = device.node.string();
+        if (device.open_error == 0)
+            report.Ok("device", node + " can be opened by this user");
+        else if (device.open_error == EACCES || device.open_error == EPERM)
+            report.Problem("device", node + " cannot be opened by this user: " + std::strerror(device.open_error),
+                           "with the udev rule in place, log in at the seat, then unplug the device and plug it "
+                           "in again (or as root: udevadm trigger --action=change --subsystem-match=hidraw)");
+        else
+            report.Problem("device", node + " cannot be opened: " + std::strerror(device.open_error),
+                           "unplug the device and plug it in again");
+    }
+}
+
+}  // namespace
+
+int Check(const Options& options)
+{
+    Report report;
+    CheckBrowsers(options, report);
+    CheckAccess(options, report);
+    if (report.problems() == 0)
+        return EXIT_SUCCESS;
+    std::cout << report.problems() << (report.problems() == 1 ? " problem" : " problems")
+              << (report.problems() == 1 ? " keeps" : " keep") << " the extension from reaching the device\n";
+    return EXIT_PROBLEMS;
+}
