@@ -53,18 +53,22 @@ install_browser_test() {
 COMMON_OPTIONS=(-DBRIDGE_WERROR=ON -DBUILD_TESTING=ON -DBRIDGE_SANITIZE=OFF
     -DBRIDGE_EXTENSIONS= -DBRIDGE_HOST_NAME=bridge_host -DBRIDGE_HOST_INSTALL_DIR=lib/bridge-host)
 declare -A BUILDS=(
-    [build]="-DCMAKE_BUILD_TYPE=RelWithDebInfo"
+    # ./dev.sh test names the Windows build whose tests run under Wine.
+    [build]="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIDGE_WINDOWS_BUILD="
     # Built but not tested: GCC warns at -O3 of things it does not see at -O2,
     # and packages are built so.
     [build-release]="-DCMAKE_BUILD_TYPE=Release"
     [build-sanitize]="-DCMAKE_BUILD_TYPE=Debug -DBRIDGE_SANITIZE=ON"
+    # Cross-built with mingw-w64; hidapi's Windows backend from its source package.
+    [build-windows]="--toolchain cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHIDAPI_SOURCE_DIR=$PWD/build-windows/hidapi"
 )
 
-# build DIR: configures and builds one of BUILDS.
+# build DIR [OPTION...]: configures and builds one of BUILDS, with options
+# given here after its own.
 build() {
     local dir=$1 options
     read -ra options <<<"${BUILDS[$dir]}"
-    cmake -S . -B "$dir" "${COMMON_OPTIONS[@]}" "${options[@]}" >/dev/null
+    cmake -S . -B "$dir" "${COMMON_OPTIONS[@]}" "${options[@]}" "${@:2}" >/dev/null
     cmake --build "$dir" -j "$(nproc)"
 }
 
@@ -139,7 +143,7 @@ fetch_hidapi_source() {
 build_windows() {
     install_packages "${WINDOWS_PACKAGES[@]}"
     fetch_hidapi_source build-windows
-    build build-windows --toolchain cmake/mingw-w64.cmake -DHIDAPI_SOURCE_DIR="$PWD/build-windows/hidapi"
+    build build-windows
 }
 
 run_tests() {
