@@ -3,6 +3,8 @@
 #   ./dev.sh run [--real]   install what is missing, build, and talk to the host
 #                           (on a virtual device; --real: on the machine's HID devices)
 #   ./dev.sh test           install what is missing, build, and run every test
+#   ./dev.sh windows        install what is missing and cross-build the Windows
+#                           executables into build-windows
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -13,6 +15,10 @@ TEST_PACKAGES+=(man-db)  # man -l on the manual pages
 TEST_PACKAGES+=(chromium)  # browser test
 TEST_PACKAGES+=(firefox-esr zip)  # Firefox test: the browser, and zip to pack its add-on
 TEST_PACKAGES+=(qemu-system-x86 busybox-static)  # kernel test
+# The Windows cross-build, and Wine to run its tests; dpkg-dev unpacks
+# hidapi's source package.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev)
+WINE_PACKAGES=(wine64)
 
 install_packages() {
     local missing=()
@@ -47,18 +53,22 @@ install_browser_test() {
 COMMON_OPTIONS=(-DBRIDGE_WERROR=ON -DBUILD_TESTING=ON -DBRIDGE_SANITIZE=OFF
     -DBRIDGE_EXTENSIONS= -DBRIDGE_HOST_NAME=bridge_host -DBRIDGE_HOST_INSTALL_DIR=lib/bridge-host)
 declare -A BUILDS=(
-    [build]="-DCMAKE_BUILD_TYPE=RelWithDebInfo"
+    # ./dev.sh test names the Windows build whose tests run under Wine.
+    [build]="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIDGE_WINDOWS_BUILD="
     # Built but not tested: GCC warns at -O3 of things it does not see at -O2,
     # and packages are built so.
     [build-release]="-DCMAKE_BUILD_TYPE=Release"
     [build-sanitize]="-DCMAKE_BUILD_TYPE=Debug -DBRIDGE_SANITIZE=ON"
+    # Cross-built with mingw-w64; hidapi's Windows backend from its source package.
+    [build-windows]="--toolchain cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHIDAPI_SOURCE_DIR=$PWD/build-windows/hidapi"
 )
 
-# build DIR: configures and builds one of BUILDS.
+# build DIR [OPTION...]: configures and builds one of BUILDS, with options
+# given here after its own.
 build() {
     local dir=$1 options
     read -ra options <<<"${BUILDS[$dir]}"
-    cmake -S . -B "$dir" "${COMMON_OPTIONS[@]}" "${options[@]}" >/dev/null
+    cmake -S . -B "$dir" "${COMMON_OPTIONS[@]}" "${options[@]}" "${@:2}" >/dev/null
     cmake --build "$dir" -j "$(nproc)"
 }
 
@@ -104,10 +114,44 @@ run_on_virtual_device() {
     HIDSIM_DIR=$dir build/bridge-console build/bridge-host-sim
 }
 
+# The source of hidapi's Windows backend, from Debian's hidapi source package
+# of the version the Linux build links, unpacked into DIR/hidapi. Debian's
+# own archive is added as a source of source packages when apt knows none.
+fetch_hidapi_source() {
+    local dir=$1 version
+    version=$(dpkg-query -W -f='${source:Version}' libhidapi-dev)
+    [ -f "$dir/hidapi/windows/hid.c" ] && [ "$(cat "$dir/hidapi/.version" 2>/dev/null)" = "$version" ] && return 0
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    if ! apt-get source --print-uris "hidapi=$version" >/dev/null 2>&1; then
+        local codename
+        codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+        echo "dev.sh: adding Debian's source packages to apt's sources" >&2
+        printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+            "$codename" | "${sudo[@]}" tee /etc/apt/sources.list.d/bridge-host-deb-src.sources >/dev/null
+        "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
+    fi
+    rm -rf "$dir/hidapi" "$dir/hidapi-source"
+    mkdir -p "$dir/hidapi-source"
+    (cd "$dir/hidapi-source" && apt-get source -qq "hidapi=$version" >&2)
+    mv "$dir"/hidapi-source/hidapi-*/ "$dir/hidapi"
+    rm -rf "$dir/hidapi-source"
+    echo "$version" >"$dir/hidapi/.version"
+}
+
+# The Windows executables, cross-built with mingw-w64 into build-windows.
+build_windows() {
+    install_packages "${WINDOWS_PACKAGES[@]}"
+    fetch_hidapi_source build-windows
+    build build-windows
+}
+
 run_tests() {
-    install_packages "${TEST_PACKAGES[@]}"
+    install_packages "${TEST_PACKAGES[@]}" "${WINE_PACKAGES[@]}"
     install_browser_test
-    build build
+    # The Linux build runs the Windows executables' tests under Wine too.
+    build_windows
+    build build -DBRIDGE_WINDOWS_BUILD="$PWD/build-windows"
     build build-release
     (cd build && ctest --output-on-failure -j "$(nproc)")
 
@@ -132,8 +176,9 @@ run_tests() {
 case "${1:-}" in
 run) shift; run "$@" ;;
 test) run_tests ;;
+windows) build_windows ;;
 *)
-    echo "usage: ./dev.sh run [--real] | ./dev.sh test" >&2
+    echo "usage: ./dev.sh run [--real] | ./dev.sh test | ./dev.sh windows" >&2
     exit 2
     ;;
 esac

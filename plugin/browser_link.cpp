@@ -5,18 +5,15 @@
 #include <cstring>
 #include <string>
 
-#include <csignal>
-#include <fcntl.h>
-
 #include "log.h"
 #include "platform.h"
 #include "worker.h"
 
 using nlohmann::json;
 
-int from_browser_notify = CreateCountingSemaphore();
+WaitHandle from_browser_notify = CreateCountingSemaphore();
 std::deque<json> from_browser;
-std::mutex from_browser_mutex;
+QueueLock from_browser_mutex;
 
 namespace {
 
@@ -187,9 +184,7 @@ void HandOver(uint32_t read_length)
 
 int SetBinaryMode(FILE* stream)
 {
-    // Linux streams carry bytes unchanged, so there is no mode to switch; what
-    // remains of the step is making sure the descriptor is there at all.
-    if (fcntl(fileno(stream), F_GETFL) == -1) {
+    if (SetStreamToBinary(stream) == -1) {
         LogFormat("Cannot set mode to BINARY: %s\n", std::strerror(errno));
         return -1;
     }
@@ -225,13 +220,11 @@ int main(int, char**)
     if (SetBinaryMode(stdout) != 0)
         return -1;
     OpenLogOutput();
-    if (from_browser_notify < 0) {
+    if (from_browser_notify == NO_HANDLE) {
         Log("from_browser_notifiy semaphore is null!\n");
         ExitProcess(1);
     }
-    // A browser that closes our standard output must not kill us in the
-    // middle of a write; the failed write is ignored instead.
-    signal(SIGPIPE, SIG_IGN);
+    IgnoreBrokenPipes();
 
     worker = BeginThread(Thread);
     if (!worker) {

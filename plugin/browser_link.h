@@ -5,16 +5,17 @@
 
 #include <cstdio>
 #include <deque>
-#include <mutex>
 
 #include <nlohmann/json.hpp>
+
+#include "platform.h"
 
 // Inbound mailbox. Put: push under the lock, leave it, then release the
 // semaphore by one. Take: one unit of the semaphore entitles the worker to
 // exactly one message, popped under the lock.
 extern std::deque<nlohmann::json> from_browser;
-extern std::mutex from_browser_mutex;
-extern int from_browser_notify;   // eventfd semaphore; -1 when it could not be made
+extern QueueLock from_browser_mutex;
+extern WaitHandle from_browser_notify;   // NO_HANDLE when it could not be made
 
 // Writes one value to standard output as a frame: 4-byte native-order length,
 // then the compact JSON text. Called by the worker thread only.

@@ -1,24 +1,27 @@
 #include "device_handle.h"
 
-#include <poll.h>
-
 DeviceHandle* OpenDevice(unsigned short vendor_id, unsigned short product_id)
 {
     hid_device* hid = hid_open(vendor_id, product_id, nullptr);
     if (!hid)
         return nullptr;
-    const int descriptor = DeviceDescriptor(hid);
-    if (descriptor < 0) {
+    const WaitHandle read_completion = DeviceReadCompletion(hid);
+    if (read_completion == NO_HANDLE) {
         hid_close(hid);
         return nullptr;
     }
-    return new DeviceHandle{hid, descriptor, false};
+    return new DeviceHandle{hid, read_completion, DeviceReadPending(hid), false};
 }
 
 void CloseDevice(DeviceHandle* device)
 {
     hid_close(device ? device->hid : nullptr);
     delete device;
+}
+
+bool ReadPending(const DeviceHandle* device)
+{
+    return device->library_read_pending ? *device->library_read_pending != 0 : device->read_pending;
 }
 
 int StartRead(DeviceHandle* device, unsigned char* buffer, size_t length)
@@ -31,15 +34,13 @@ int StartRead(DeviceHandle* device, unsigned char* buffer, size_t length)
 int CollectRead(DeviceHandle* device, unsigned char* buffer, size_t length)
 {
     device->read_pending = false;
-    // Readiness is level-triggered, so looking again takes nothing away. It
-    // keeps the blocking read below from ever waiting: it runs only when a
-    // report is there. A device that is gone polls as hung up or failed.
-    pollfd ready = {device->descriptor, POLLIN, 0};
-    if (poll(&ready, 1, 0) < 0)
-        return -1;
-    if (ready.revents & POLLIN)
+    switch (SignalAfterWake(device->read_completion)) {
+    case DeviceSignal::SET:
         return hid_read_timeout(device->hid, buffer, length, -1);
-    if (ready.revents & (POLLERR | POLLHUP | POLLNVAL))
+    case DeviceSignal::BROKEN:
         return -1;
+    case DeviceSignal::CLEAR:
+        break;
+    }
     return 0;
 }

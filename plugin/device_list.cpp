@@ -112,7 +112,13 @@ std::string LogText(const wchar_t* text)
         return "(null)";
     std::string out;
     for (; *text; ++text) {
-        const auto c = static_cast<uint32_t>(*text);
+        auto c = static_cast<uint32_t>(*text);
+        const auto next = static_cast<uint32_t>(text[1]);
+        // A surrogate pair is one character where wide characters are UTF-16.
+        if (c >= 0xD800 && c <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
+            ++text;
+        }
         AppendUtf8(out, c > 0x10FFFF || IsSurrogate(c) ? 0xFFFD : c);
     }
     return out;

@@ -26,5 +26,6 @@ std::string wstring_to_utf8(const std::wstring& text);
 std::wstring utf8_to_wstring(const std::string& text);
 
 // A wide string for the log: UTF-8 whatever the locale, "(null)" for an
-// absent string, U+FFFD for a unit that is no character.
+// absent string, U+FFFD for a unit that is no character. A surrogate pair
+// gives its character, so the log is the same with 16-bit wide characters.
 std::string LogText(const wchar_t* text);

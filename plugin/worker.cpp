@@ -1,6 +1,5 @@
 #include "worker.h"
 
-#include <clocale>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -28,16 +27,6 @@ constexpr size_t REPORT_LEN = 65;                    // report id, then the data
 constexpr size_t MAX_WRITE_DATA = REPORT_LEN - 1;
 constexpr size_t READ_BUFFER_SIZE = 256;             // longest input report forwarded
 constexpr size_t STRING_BUFFER_SIZE = 255;           // wide characters, terminator included
-
-// hidapi turns the kernel's UTF-8 device strings into wide strings with the C
-// library's locale, and the default "C" locale loses every non-ASCII one. The
-// worker, the only thread that calls hidapi, decodes them as UTF-8 whatever
-// the environment says.
-void DecodeDeviceStringsAsUtf8()
-{
-    if (locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0)))
-        uselocale(utf8);
-}
 
 void GetDevices()
 {
@@ -234,10 +223,10 @@ void Thread(void*)
         unsigned long wait_result;
         if (!device) {
             Log("About to wait on notification only..\n");
-            wait_result = WaitForMultipleObjects(from_browser_notify, -1);
-        } else if (device->read_pending) {
+            wait_result = WaitForMultipleObjects(from_browser_notify, NO_HANDLE);
+        } else if (ReadPending(device)) {
             Log("About to wait on USB or notification..\n");
-            wait_result = WaitForMultipleObjects(from_browser_notify, device->descriptor);
+            wait_result = WaitForMultipleObjects(from_browser_notify, device->read_completion);
             if (wait_result == WAIT_OBJECT_1)
                 ++wakes;
         } else {

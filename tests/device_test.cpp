@@ -28,13 +28,16 @@ protected:
         char name[] = "/tmp/bridge-test-XXXXXX";
         ASSERT_NE(mkdtemp(name), nullptr);
         dir = name;
+        // A Windows host reaches devices played by Windows processes only.
+        if (TestingWindowsHosts())
+            hidsim::PlayDevicesThrough(WindowsCommand(HostExecutable("", "bridge-sim-player.exe")));
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
     HostOptions Sim(HostOptions options = {})
     {
-        options.path = BRIDGE_HOST_SIM;
-        options.environment.push_back("HIDSIM_DIR=" + dir);
+        options.path = HostExecutable(BRIDGE_HOST_SIM, "bridge-host-sim.exe");
+        options.environment.push_back("HIDSIM_DIR=" + PathForHost(dir));
         return options;
     }
 
@@ -298,7 +301,11 @@ TEST_F(Devices, EveryInputReportBecomesOneReceiveMessage)
     HostProcess host(Sim());
     OpenDevice(host, device);
 
-    const std::vector<uint8_t> reports[] = {Report(64, 1), {0, 7, 0}, {0}, Report(256, 3)};
+    // The last one's message is 266 bytes long, a length whose prefix holds
+    // a line feed (0x0A), which a stream in text mode would turn into CR LF.
+    std::vector<uint8_t> line_feed_length(116, 1);
+    line_feed_length.push_back(10);
+    const std::vector<uint8_t> reports[] = {Report(64, 1), {0, 7, 0}, {0}, Report(256, 3), line_feed_length};
     for (const auto& report : reports) {
         ASSERT_TRUE(device.SendInputReport(report));
         EXPECT_EQ(host.ReadFrame(), ReceiveMessage(report));
@@ -313,6 +320,26 @@ TEST_F(Devices, EveryInputReportBecomesOneReceiveMessage)
         ASSERT_TRUE(device.SendInputReport({i}));
     for (uint8_t i = 0; i < 20; ++i)
         EXPECT_EQ(host.ReadFrame(), ReceiveMessage({i}));
+}
+
+TEST_F(Devices, MessagesWaitingWithAReportAreAnsweredBeforeIt)
+{
+    VirtualDevice device(dir);
+    HostProcess host(Sim());
+    OpenDevice(host, device);
+    ASSERT_TRUE(host.WaitForLog("About to wait on USB or notification..\n"));
+    // Nobody reads the replies yet: the worker is held in a write to the full
+    // pipe while the rest of the requests and the report arrive.
+    const int requests = 3000;
+    std::string burst;
+    for (int i = 0; i < requests; ++i)
+        burst += Frame(R"({"call":"getDevices"})");
+    host.SendRaw(burst);
+    ASSERT_TRUE(host.WaitForLog("Pushed JSON notify message\n", requests + 1));
+    ASSERT_TRUE(device.SendInputReport({4, 2}));
+    for (int i = 0; i < requests; ++i)
+        ASSERT_EQ(host.ReadFrame().value()["call"], "getDevices") << i;
+    EXPECT_EQ(host.ReadFrame(), ReceiveMessage({4, 2}));
 }
 
 TEST_F(Devices, UnplugClosesTheDeviceSilentlyAndOpenWorksAgain)
@@ -337,6 +364,9 @@ TEST_F(Devices, UnplugClosesTheDeviceSilentlyAndOpenWorksAgain)
     // Nothing was sent for the unplug or the write without a device.
     EXPECT_TRUE(host.ReadAllFrames().empty());
     EXPECT_EQ(host.CountInLog("hid_read: returned -1\n"), 1u);
+    // No spin on the unplugged device: only reads started with no report
+    // there (after each open, and after the report) found nothing.
+    EXPECT_LE(host.CountInLog("hid_read returned 0 (waiting)\n"), 3u);
 }
 
 TEST_F(Devices, ExitClosesTheOpenDeviceWithoutReply)

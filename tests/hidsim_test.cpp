@@ -208,7 +208,7 @@ TEST_F(VirtualHid, TheHostFindsTheConnectionAtTheStartOfTheRecord)
 {
     hidsim::VirtualDevice device(dir_);
     Open(device);
-    const int descriptor = DeviceDescriptor(handle_);
+    const int descriptor = DeviceReadCompletion(handle_);
     ASSERT_GE(descriptor, 0);
     ASSERT_TRUE(device.SendInputReport({1, 2}));
     pollfd ready = {descriptor, POLLIN, 0};
@@ -238,7 +238,7 @@ TEST_F(VirtualHid, NonBlockingReadGivesZeroUntilAReportIsThere)
     EXPECT_EQ(hid_error(handle_), nullptr);
 
     ASSERT_TRUE(device.SendInputReport({9, 8}));
-    pollfd ready = {DeviceDescriptor(handle_), POLLIN, 0};
+    pollfd ready = {DeviceReadCompletion(handle_), POLLIN, 0};
     ASSERT_EQ(poll(&ready, 1, -1), 1);
     EXPECT_EQ(hid_read(handle_, report, sizeof report), 2);
     EXPECT_EQ(report[0], 9);

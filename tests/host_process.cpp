@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <regex>
 #include <stdexcept>
@@ -53,7 +54,36 @@ int OpenTerminalForInput(int* slave)
     return master;
 }
 
+const char* WindowsBuild()
+{
+    const char* build = std::getenv("BRIDGE_TEST_WINDOWS");
+    return build && *build ? build : nullptr;
+}
+
 }  // namespace
+
+bool TestingWindowsHosts()
+{
+    return WindowsBuild() != nullptr;
+}
+
+std::string HostExecutable(const std::string& linux_path, const std::string& windows_name)
+{
+    return TestingWindowsHosts() ? std::string(WindowsBuild()) + "/" + windows_name : linux_path;
+}
+
+std::vector<std::string> WindowsCommand(const std::string& executable)
+{
+    // The prefix's cfgmgr32.dll is the stand-in of tests/wine.
+    return {"/usr/bin/env",   "WINEPREFIX=" + std::string(WindowsBuild()) + "/wine-prefix",
+            "WINEDEBUG=-all", "WINEDLLOVERRIDES=cfgmgr32=n",
+            BRIDGE_WINE,      executable};
+}
+
+std::string PathForHost(const std::string& path)
+{
+    return TestingWindowsHosts() ? "Z:" + path : path;
+}
 
 std::string LengthPrefix(uint32_t length)
 {
@@ -117,9 +147,15 @@ HostProcess::HostProcess(HostOptions options)
     for (auto& entry : environment)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
-    char* argv[] = {options.path.data(), nullptr};
+    std::vector<std::string> command = {options.path};
+    if (TestingWindowsHosts())
+        command = WindowsCommand(options.path);
+    std::vector<char*> argv;
+    for (auto& word : command)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
 
-    const int spawned = posix_spawn(&pid_, options.path.c_str(), &actions, nullptr, argv, envp.data());
+    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     errno = spawned;
     Check(spawned == 0, "spawn host");

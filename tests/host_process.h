@@ -15,8 +15,19 @@
 
 #include <nlohmann/json.hpp>
 
+// The hosts under test are the Linux build's, or those of the Windows build
+// named by $BRIDGE_TEST_WINDOWS, which run under Wine in that build's own
+// Wine prefix.
+bool TestingWindowsHosts();
+// linux_path, or the Windows build's executable of that name.
+std::string HostExecutable(const std::string& linux_path, const std::string& windows_name);
+// The command that starts a Windows executable under Wine.
+std::vector<std::string> WindowsCommand(const std::string& executable);
+// A path of this machine as the host sees it: under Wine, on drive Z:.
+std::string PathForHost(const std::string& path);
+
 struct HostOptions {
-    std::string path = BRIDGE_HOST;
+    std::string path = HostExecutable(BRIDGE_HOST, "bridge-host.exe");
     std::vector<std::string> environment;   // NAME=value entries added to ours
     bool input_on_terminal = false;          // standard input is a pseudo-terminal
     bool close_input = false;                // started with descriptor 0 closed

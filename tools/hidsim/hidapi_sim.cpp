@@ -1,61 +1,40 @@
 // hidapi's C API on virtual devices. The device list is the JSON file that
 // the playing processes keep in the virtual-device directory; an open device
-// is a SOCK_SEQPACKET connection to the process that plays it, one packet per
-// report in either direction.
+// is a connection to the process that plays it, one message per report in
+// either direction: a SOCK_SEQPACKET socket on Linux, a named pipe in message
+// mode on Windows (sim_connection_*.cpp).
 //
 // Linked beneath the host, whose standard output is the browser's channel and
 // whose standard error is its log: this library writes to neither. Failures
 // are told only by results and by the texts of hid_error.
 #include <hidapi.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <filesystem>
 #include <fstream>
-#include <new>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <type_traits>
 #include <vector>
-
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "directory.h"
+#include "sim_connection.h"
 
 using nlohmann::json;
 
-struct hid_device_ {
-    // The connection to the playing process. It must come first: the host
-    // reads it from the start of the record to wait on the device.
-    int socket;
-    bool nonblocking;
-    bool fail_write;
-    // The record's strings, null when absent.
-    wchar_t* manufacturer_string;
-    wchar_t* product_string;
-    wchar_t* serial_number;
-    wchar_t* indexed_string_1;
-    // Why the last call on this device failed; null after one that succeeded.
-    wchar_t* last_error;
-};
-static_assert(std::is_standard_layout_v<hid_device_> && offsetof(hid_device_, socket) == 0);
+using hidsim::ClearError;
+using hidsim::DecodeUtf8;
+using hidsim::SetError;
+using hidsim::State;
 
 namespace {
-
-// Why the last call without a device failed (hid_init, hid_enumerate, hid_open).
-wchar_t* global_error = nullptr;
 
 // What the device list says about one device. Members that are missing or of
 // another type take these defaults.
@@ -70,43 +49,9 @@ struct Record {
     std::optional<std::wstring> product_string;
     std::optional<std::wstring> indexed_string_1;
     std::string socket;
+    std::string pipe;
     bool fail_write = false;
 };
-
-void SetError(wchar_t*& slot, const std::wstring& text)
-{
-    std::free(slot);
-    slot = wcsdup(text.c_str());
-}
-
-void ClearError(wchar_t*& slot)
-{
-    std::free(slot);
-    slot = nullptr;
-}
-
-// The parser has already refused malformed UTF-8, so the lead byte tells the
-// length and every continuation byte is there.
-std::wstring DecodeUtf8(const std::string& text)
-{
-    std::wstring out;
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        uint32_t code_point = length == 1 ? lead : lead & (0x7Fu >> length);
-        for (size_t k = 1; k < length && i + k < text.size(); ++k)
-            code_point = (code_point << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
-        out += static_cast<wchar_t>(code_point);
-        i += length;
-    }
-    return out;
-}
-
-std::wstring ErrnoText(const char* what)
-{
-    return DecodeUtf8(std::string(what) + ": " + std::strerror(errno));
-}
 
 // A JSON string is UTF-8 text; an array of numbers gives wide characters as
 // they are, for what no JSON string can carry (a lone surrogate, say).
@@ -153,6 +98,7 @@ Record ToRecord(const json& record)
     device.product_string = DeviceString(record, "product_string");
     device.indexed_string_1 = DeviceString(record, "indexed_string_1");
     device.socket = Text(record, "socket");
+    device.pipe = Text(record, "pipe");
     const auto fail_write = record.find("fail_write");
     device.fail_write = fail_write != record.end() && fail_write->is_boolean() && fail_write->get<bool>();
     return device;
@@ -204,117 +150,106 @@ hid_device_info* NewDeviceInfo(const Record& record)
     return info;
 }
 
-// Connects to the process that plays the device. Null, with the reason
-// recorded, when it is not listening.
-hid_device* Connect(const std::string& dir, const Record& record)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string socket_path = hidsim::InDir(dir, record.socket.c_str());
-    if (record.socket.empty() || socket_path.size() >= sizeof address.sun_path) {
-        SetError(global_error, L"the device record names no usable socket");
-        return nullptr;
-    }
-    std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
-
-    const int connection = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (connection < 0) {
-        SetError(global_error, ErrnoText("socket"));
-        return nullptr;
-    }
-    if (connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        SetError(global_error, ErrnoText("cannot reach the virtual device"));
-        close(connection);
-        return nullptr;
-    }
-    auto* device = new (std::nothrow) hid_device_{connection,
-                                                  false,
-                                                  record.fail_write,
-                                                  CopyOrNull(record.manufacturer_string),
-                                                  CopyOrNull(record.product_string),
-                                                  CopyOrNull(record.serial_number),
-                                                  CopyOrNull(record.indexed_string_1),
-                                                  nullptr};
-    if (!device) {
-        SetError(global_error, L"out of memory");
-        close(connection);
-    }
-    return device;
-}
-
 template <typename Matches>
 hid_device* OpenFirst(Matches matches)
 {
     const std::string dir = hidsim::DefaultDir();
     for (const Record& record : ReadRecords(dir))
         if (matches(record))
-            return Connect(dir, record);
-    SetError(global_error, L"no such virtual device");
+            return hidsim::Connect({dir, record.socket, record.pipe},
+                                   {false, record.fail_write, CopyOrNull(record.manufacturer_string),
+                                    CopyOrNull(record.product_string), CopyOrNull(record.serial_number),
+                                    CopyOrNull(record.indexed_string_1), nullptr});
+    SetError(hidsim::GlobalError(), L"no such virtual device");
     return nullptr;
 }
 
 // Copies like hidapi: at most maxlen - 1 characters, then the terminator.
 int CopyDeviceString(hid_device* device, const wchar_t* text, wchar_t* string, size_t maxlen)
 {
+    wchar_t*& last_error = State(device).last_error;
     if (!string || maxlen == 0) {
-        SetError(device->last_error, L"no room for the string");
+        SetError(last_error, L"no room for the string");
         return -1;
     }
     if (!text) {
-        SetError(device->last_error, L"the virtual device has no such string");
+        SetError(last_error, L"the virtual device has no such string");
         return -1;
     }
     std::wcsncpy(string, text, maxlen);
     string[maxlen - 1] = L'\0';
-    ClearError(device->last_error);
+    ClearError(last_error);
     return 0;
 }
 
-// Waits until a report, or the playing process's end, can be received: 1 then,
-// 0 when the time ran out first, -1 on failure. A negative time waits forever.
-int WaitForReport(int socket, int milliseconds)
+}  // namespace
+
+namespace hidsim {
+
+void SetError(wchar_t*& slot, const std::wstring& text)
 {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const int64_t deadline = now.tv_sec * 1000 + now.tv_nsec / 1000000 + milliseconds;
-    int left = milliseconds;
-    for (;;) {
-        pollfd ready = {socket, POLLIN, 0};
-        const int result = poll(&ready, 1, left);
-        if (result > 0 && (ready.revents & POLLNVAL)) {
-            errno = EBADF;
-            return -1;
-        }
-        if (result > 0)
-            return 1;
-        if (result == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-        if (milliseconds >= 0) {
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            left = static_cast<int>(std::max<int64_t>(0, deadline - (now.tv_sec * 1000 + now.tv_nsec / 1000000)));
-        }
-    }
+    std::free(slot);
+    slot = wcsdup(text.c_str());
 }
 
-}  // namespace
+void ClearError(wchar_t*& slot)
+{
+    std::free(slot);
+    slot = nullptr;
+}
+
+wchar_t*& GlobalError()
+{
+    // Why the last call without a device failed (hid_init, hid_enumerate, hid_open).
+    static wchar_t* global_error = nullptr;
+    return global_error;
+}
+
+// The parser has already refused malformed UTF-8, so the lead byte tells the
+// length and every continuation byte is there.
+std::wstring DecodeUtf8(const std::string& text)
+{
+    std::wstring out;
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        uint32_t code_point = length == 1 ? lead : lead & (0x7Fu >> length);
+        for (size_t k = 1; k < length && i + k < text.size(); ++k)
+            code_point = (code_point << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+        if (sizeof(wchar_t) == 2 && code_point > 0xFFFF) {
+            // A surrogate pair, as the system gives such a character.
+            code_point -= 0x10000;
+            out += static_cast<wchar_t>(0xD800 + (code_point >> 10));
+            out += static_cast<wchar_t>(0xDC00 + (code_point & 0x3FF));
+        } else {
+            out += static_cast<wchar_t>(code_point);
+        }
+        i += length;
+    }
+    return out;
+}
+
+}  // namespace hidsim
+
+using hidsim::GlobalError;
 
 extern "C" {
 
 int hid_init(void)
 {
-    if (access(hidsim::InDir(hidsim::DefaultDir(), hidsim::INIT_FAILS_FILE).c_str(), F_OK) == 0) {
-        SetError(global_error, L"the virtual HID library was told to fail");
+    std::error_code error;
+    if (std::filesystem::exists(hidsim::InDir(hidsim::DefaultDir(), hidsim::INIT_FAILS_FILE), error)) {
+        SetError(GlobalError(), L"the virtual HID library was told to fail");
         return -1;
     }
-    ClearError(global_error);
+    ClearError(GlobalError());
     return 0;
 }
 
 int hid_exit(void)
 {
-    ClearError(global_error);
+    ClearError(GlobalError());
     return 0;
 }
 
@@ -332,10 +267,10 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
             link = &(*link)->next;
         }
         if (!first)
-            SetError(global_error, L"no virtual device found");
+            SetError(GlobalError(), L"no virtual device found");
         return first;
     } catch (...) {
-        SetError(global_error, L"out of memory");
+        SetError(GlobalError(), L"out of memory");
         return nullptr;
     }
 }
@@ -361,7 +296,7 @@ hid_device* hid_open(unsigned short vendor_id, unsigned short product_id, const 
                    (!serial_number || (record.serial_number && *record.serial_number == serial_number));
         });
     } catch (...) {
-        SetError(global_error, L"out of memory");
+        SetError(GlobalError(), L"out of memory");
         return nullptr;
     }
 }
@@ -371,7 +306,7 @@ hid_device* hid_open_path(const char* path)
     try {
         return OpenFirst([&](const Record& record) { return path && record.path == path; });
     } catch (...) {
-        SetError(global_error, L"out of memory");
+        SetError(GlobalError(), L"out of memory");
         return nullptr;
     }
 }
@@ -380,117 +315,77 @@ void hid_close(hid_device* device)
 {
     if (!device)
         return;
-    close(device->socket);
-    std::free(device->manufacturer_string);
-    std::free(device->product_string);
-    std::free(device->serial_number);
-    std::free(device->indexed_string_1);
-    std::free(device->last_error);
-    delete device;
+    hidsim::DeviceState state = State(device);
+    hidsim::Disconnect(device);
+    std::free(state.manufacturer_string);
+    std::free(state.product_string);
+    std::free(state.serial_number);
+    std::free(state.indexed_string_1);
+    std::free(state.last_error);
 }
 
 int hid_write(hid_device* device, const unsigned char* data, size_t length)
 {
-    if (device->fail_write) {
-        SetError(device->last_error, L"write refused by the virtual device");
+    wchar_t*& last_error = State(device).last_error;
+    if (State(device).fail_write) {
+        SetError(last_error, L"write refused by the virtual device");
         return -1;
     }
     if (!data || length == 0 || length > INT_MAX) {
-        SetError(device->last_error, L"no report to write");
+        SetError(last_error, L"no report to write");
         return -1;
     }
-    ssize_t sent;
-    do {
-        // A player that is gone must not kill the host with SIGPIPE.
-        sent = send(device->socket, data, length, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
-        SetError(device->last_error, ErrnoText("write"));
-        return -1;
-    }
-    ClearError(device->last_error);
-    return static_cast<int>(sent);
-}
-
-int hid_read_timeout(hid_device* device, unsigned char* data, size_t length, int milliseconds)
-{
-    const int ready = WaitForReport(device->socket, milliseconds);
-    if (ready < 0) {
-        SetError(device->last_error, ErrnoText("read"));
-        return -1;
-    }
-    ClearError(device->last_error);
-    if (ready == 0)
-        return 0;
-    // MSG_TRUNC makes recv tell the whole packet's length; the part that did
-    // not fit is dropped, as hidraw drops what a short read leaves.
-    ssize_t received;
-    do {
-        received = recv(device->socket, data, length, MSG_TRUNC | MSG_DONTWAIT);
-    } while (received < 0 && errno == EINTR);
-    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return 0;
-    if (received < 0) {
-        SetError(device->last_error, ErrnoText("read"));
-        return -1;
-    }
-    // The players never send an empty report, so an empty receive is the
-    // playing process gone: the device was unplugged.
-    if (received == 0) {
-        SetError(device->last_error, L"the virtual device was unplugged");
-        return -1;
-    }
-    return static_cast<int>(std::min({static_cast<size_t>(received), length, static_cast<size_t>(INT_MAX)}));
+    return hidsim::SendReport(device, data, length);
 }
 
 int hid_read(hid_device* device, unsigned char* data, size_t length)
 {
-    return hid_read_timeout(device, data, length, device->nonblocking ? 0 : -1);
+    return hid_read_timeout(device, data, length, State(device).nonblocking ? 0 : -1);
 }
 
 int hid_set_nonblocking(hid_device* device, int nonblock)
 {
-    device->nonblocking = nonblock != 0;
+    State(device).nonblocking = nonblock != 0;
     return 0;
 }
 
 int hid_send_feature_report(hid_device* device, const unsigned char*, size_t)
 {
-    SetError(device->last_error, L"the virtual device has no feature reports");
+    SetError(State(device).last_error, L"the virtual device has no feature reports");
     return -1;
 }
 
 int hid_get_feature_report(hid_device* device, unsigned char*, size_t)
 {
-    SetError(device->last_error, L"the virtual device has no feature reports");
+    SetError(State(device).last_error, L"the virtual device has no feature reports");
     return -1;
 }
 
 int hid_get_manufacturer_string(hid_device* device, wchar_t* string, size_t maxlen)
 {
-    return CopyDeviceString(device, device->manufacturer_string, string, maxlen);
+    return CopyDeviceString(device, State(device).manufacturer_string, string, maxlen);
 }
 
 int hid_get_product_string(hid_device* device, wchar_t* string, size_t maxlen)
 {
-    return CopyDeviceString(device, device->product_string, string, maxlen);
+    return CopyDeviceString(device, State(device).product_string, string, maxlen);
 }
 
 int hid_get_serial_number_string(hid_device* device, wchar_t* string, size_t maxlen)
 {
-    return CopyDeviceString(device, device->serial_number, string, maxlen);
+    return CopyDeviceString(device, State(device).serial_number, string, maxlen);
 }
 
 int hid_get_indexed_string(hid_device* device, int string_index, wchar_t* string, size_t maxlen)
 {
     constexpr int ONLY_INDEXED_STRING = 1;
-    return CopyDeviceString(device, string_index == ONLY_INDEXED_STRING ? device->indexed_string_1 : nullptr,
+    return CopyDeviceString(device, string_index == ONLY_INDEXED_STRING ? State(device).indexed_string_1 : nullptr,
                             string, maxlen);
 }
 
 const wchar_t* hid_error(hid_device* device)
 {
-    return device ? device->last_error : global_error;
+    return device ? State(device).last_error : GlobalError();
 }
 
 }  // extern "C"

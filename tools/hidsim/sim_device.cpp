@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "hex.h"
 #include "virtual_device.h"
 
 using nlohmann::json;
@@ -139,60 +140,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& exit_code)
     return options;
 }
 
-std::string HexLine(const std::vector<uint8_t>& report)
-{
-    static const char DIGITS[] = "0123456789abcdef";
-    std::string line;
-    for (const uint8_t byte : report) {
-        if (!line.empty())
-            line += ' ';
-        line += DIGITS[byte >> 4];
-        line += DIGITS[byte & 0xF];
-    }
-    return line;
-}
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// "01 02 ff", "0102ff" and "1 2 ff" all give 01 02 ff: a word of one digit
-// is one byte, longer words are read two digits a byte.
-std::optional<std::vector<uint8_t>> ParseHexLine(const std::string& line)
-{
-    std::vector<uint8_t> report;
-    size_t i = 0;
-    while (i < line.size()) {
-        if (line[i] == ' ' || line[i] == '\t' || line[i] == '\r') {
-            ++i;
-            continue;
-        }
-        size_t end = i;
-        while (end < line.size() && HexDigit(line[end]) >= 0)
-            ++end;
-        const size_t digits = end - i;
-        if (digits == 0 || (digits > 1 && digits % 2 != 0) ||
-            (end < line.size() && line[end] != ' ' && line[end] != '\t' && line[end] != '\r'))
-            return std::nullopt;
-        if (digits == 1)
-            report.push_back(static_cast<uint8_t>(HexDigit(line[i])));
-        for (size_t k = i; digits > 1 && k < end; k += 2)
-            report.push_back(static_cast<uint8_t>(HexDigit(line[k]) << 4 | HexDigit(line[k + 1])));
-        i = end;
-    }
-    return report;
-}
-
 void SendTypedReport(hidsim::VirtualDevice& device, const std::string& line)
 {
-    const std::optional<std::vector<uint8_t>> report = ParseHexLine(line);
+    const std::optional<std::vector<uint8_t>> report = hidsim::ParseHexLine(line);
     if (!report)
         std::cerr << "bridge-sim-device: not hex bytes, nothing sent: " << line << "\n";
     else if (report->empty())
@@ -239,7 +189,7 @@ void PlayOutputReport(hidsim::VirtualDevice& device, bool echo)
         std::cerr << "bridge-sim-device: host disconnected\n";
         return;
     }
-    const std::string line = HexLine(report) + "\n";
+    const std::string line = hidsim::HexLine(report) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
     if (echo && !device.SendInputReport(report))

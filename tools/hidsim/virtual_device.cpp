@@ -1,20 +1,27 @@
 #include "virtual_device.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <system_error>
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "directory.h"
+#include "hex.h"
+
+extern char** environ;
 
 using nlohmann::json;
 
@@ -25,6 +32,8 @@ namespace {
 constexpr const char* LOCK_FILE = "devices.lock";
 constexpr int PENDING_HOSTS = 8;   // hosts that may wait to be accepted
 constexpr mode_t LIST_MODE = 0644;   // hosts of other users may read the list
+
+std::vector<std::string> player_command;   // empty: sockets of this process
 
 [[noreturn]] void ThrowErrno(const std::string& what)
 {
@@ -158,6 +167,11 @@ void FillDefaults(json& record, unsigned number)
 
 }  // namespace
 
+void PlayDevicesThrough(std::vector<std::string> command)
+{
+    player_command = std::move(command);
+}
+
 void WriteDevices(const std::string& dir, const json& records)
 {
     std::filesystem::create_directories(dir);
@@ -174,17 +188,26 @@ VirtualDevice::VirtualDevice(const std::string& dir, json record) : dir_(dir)
     json records = ReadList(dir);
     const unsigned number = FreeNumber(dir, records);
     const std::string name = SocketName(number);
-    listener_ = Listen(InDir(dir, name.c_str()));
+    // With a player the name stays only a name in the list.
+    if (player_command.empty())
+        listener_ = Listen(InDir(dir, name.c_str()));
+    else
+        StartPlayer();
     socket_name_ = name;
     FillDefaults(record, number);
     record["socket"] = name;
+    if (player_ > 0)
+        record["pipe"] = pipe_;
     records.push_back(std::move(record));
     try {
         ReplaceList(dir, records);
     } catch (...) {
         // Not Unplug(): it would wait for the lock held here.
-        close(listener_);
-        unlink(InDir(dir, name.c_str()).c_str());
+        StopPlayer();
+        if (listener_ >= 0) {
+            close(listener_);
+            unlink(InDir(dir, name.c_str()).c_str());
+        }
         throw;
     }
 }
@@ -196,6 +219,8 @@ VirtualDevice::~VirtualDevice()
 
 bool VirtualDevice::Accept()
 {
+    if (player_ > 0)
+        return AskPlayer("accept") == "ok";
     if (listener_ < 0)
         return false;
     int host;
@@ -211,6 +236,8 @@ bool VirtualDevice::Accept()
 
 std::vector<uint8_t> VirtualDevice::ReceiveOutputReport()
 {
+    if (player_ > 0)
+        return ParseHexLine(AskPlayer("receive")).value_or(std::vector<uint8_t>());
     if (connection_ < 0)
         return {};
     // A peek with MSG_TRUNC waits for the next packet and tells its length.
@@ -235,7 +262,11 @@ std::vector<uint8_t> VirtualDevice::ReceiveOutputReport()
 bool VirtualDevice::SendInputReport(const std::vector<uint8_t>& report)
 {
     // An empty packet would read as the device's end on the host's side.
-    if (connection_ < 0 || report.empty())
+    if (report.empty())
+        return false;
+    if (player_ > 0)
+        return AskPlayer("send " + HexLine(report)) == "ok";
+    if (connection_ < 0)
         return false;
     ssize_t sent;
     do {
@@ -246,6 +277,7 @@ bool VirtualDevice::SendInputReport(const std::vector<uint8_t>& report)
 
 void VirtualDevice::Unplug()
 {
+    StopPlayer();
     CloseConnection();
     if (listener_ >= 0) {
         close(listener_);
@@ -277,6 +309,75 @@ int VirtualDevice::connection() const
 int VirtualDevice::listener() const
 {
     return listener_;
+}
+
+void VirtualDevice::StartPlayer()
+{
+    int input[2], output[2];
+    if (pipe2(input, O_CLOEXEC) != 0)
+        ThrowErrno("pipe");
+    if (pipe2(output, O_CLOEXEC) != 0) {
+        close(input[0]);
+        close(input[1]);
+        ThrowErrno("pipe");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    std::vector<char*> argv;
+    for (std::string& word : player_command)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t pid;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(input[0]);
+    close(output[1]);
+    to_player_ = fdopen(input[1], "w");
+    from_player_ = fdopen(output[0], "r");
+    if (spawned != 0) {
+        StopPlayer();
+        errno = spawned;
+        ThrowErrno("cannot start the player " + player_command[0]);
+    }
+    player_ = pid;
+    const std::string ready = AskPlayer("");
+    if (ready.rfind("ready ", 0) != 0) {
+        StopPlayer();
+        throw std::runtime_error("the player did not start: " + ready);
+    }
+    pipe_ = ready.substr(6);
+}
+
+std::string VirtualDevice::AskPlayer(const std::string& command)
+{
+    // The empty command only reads: the player's first line comes unasked.
+    if (!command.empty() && (std::fputs((command + "\n").c_str(), to_player_) < 0 || std::fflush(to_player_) != 0))
+        throw std::runtime_error("the player is gone");
+    char* line = nullptr;
+    size_t size = 0;
+    const ssize_t length = getline(&line, &size, from_player_);
+    std::string answer = length > 0 ? std::string(line, static_cast<size_t>(length) - 1) : std::string();
+    std::free(line);
+    if (length <= 0)
+        throw std::runtime_error("the player is gone");
+    return answer;
+}
+
+// Closing its input unplugs the device and ends the player.
+void VirtualDevice::StopPlayer()
+{
+    if (to_player_)
+        std::fclose(to_player_);
+    if (from_player_)
+        std::fclose(from_player_);
+    to_player_ = from_player_ = nullptr;
+    if (player_ > 0) {
+        while (waitpid(player_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    player_ = -1;
 }
 
 void VirtualDevice::CloseConnection()

@@ -4,9 +4,14 @@
 // connects to it. Each packet the host sends is one output report, each
 // packet sent to it one input report; closing the connection unplugs the
 // device for the host.
+//
+// For a host on another system (Windows, under Wine) a player process of that
+// system plays the device instead (bridge-sim-player.exe, over a named pipe),
+// and the VirtualDevice steers it over its standard input and output.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -18,6 +23,11 @@ std::string DefaultDir();   // $HIDSIM_DIR, or /tmp/hidsim
 
 // Replaces devices.json with these records as they are (no socket needed): for enumeration-only tests.
 void WriteDevices(const std::string& dir, const nlohmann::json& records);
+
+// From now on devices are played by a player started with this command (the
+// program and its arguments) rather than by sockets of this process; an
+// empty command goes back to sockets.
+void PlayDevicesThrough(std::vector<std::string> command);
 
 // Failures to set up or to update the device list throw std::system_error.
 class VirtualDevice {
@@ -37,13 +47,20 @@ class VirtualDevice {
     // False when no host is connected, the report is empty, or the send failed.
     bool SendInputReport(const std::vector<uint8_t>& report);
     void Unplug();   // closes connection and listener, removes record and socket
-    int connection() const;   // -1 when none; for poll()
+    int connection() const;   // -1 when none, and with a player; for poll()
     int listener() const;
 
    private:
     void CloseConnection();
+    void StartPlayer();
+    std::string AskPlayer(const std::string& command);   // its answer; throws when it is gone
+    void StopPlayer();
 
     std::string dir_;
+    int player_ = -1;   // the player's process id, or -1
+    FILE* to_player_ = nullptr;
+    FILE* from_player_ = nullptr;
+    std::string pipe_;   // the named pipe the player serves
     std::string socket_name_;   // empty once unplugged
     int listener_ = -1;
     int connection_ = -1;

@@ -1,11 +1,12 @@
-// The descriptor behind a handle of the virtual-device HID library.
+// What the host reads from a handle of the virtual-device HID library on
+// Linux: its connection's descriptor.
 #include "device_handle.h"
 
 #include <cstring>
 
 #include <sys/stat.h>
 
-int DeviceDescriptor(hid_device* device)
+WaitHandle DeviceReadCompletion(hid_device* device)
 {
     // That library's device record starts with its connection to the process
     // that plays the device: a socket, which reads as readable when a report
@@ -16,4 +17,10 @@ int DeviceDescriptor(hid_device* device)
     if (fstat(descriptor, &status) != 0 || !S_ISSOCK(status.st_mode))
         return -1;
     return descriptor;
+}
+
+const int* DeviceReadPending(hid_device*)
+{
+    // Its non-blocking reads leave nothing outstanding: the host keeps the flag.
+    return nullptr;
 }

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <clocale>
+#include <csignal>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -68,6 +70,21 @@ unsigned long WaitForMultipleObjects(int semaphore, int device_fd)
     }
 }
 
+DeviceSignal SignalAfterWake(WaitHandle device_signal)
+{
+    // Readiness is level-triggered, so looking again takes nothing away. It
+    // keeps the blocking read that collects from ever waiting: it runs only
+    // when a report is there. A device that is gone polls as hung up or failed.
+    pollfd ready = {device_signal, POLLIN, 0};
+    if (poll(&ready, 1, 0) < 0)
+        return DeviceSignal::BROKEN;
+    if (ready.revents & POLLIN)
+        return DeviceSignal::SET;
+    if (ready.revents & (POLLERR | POLLHUP | POLLNVAL))
+        return DeviceSignal::BROKEN;
+    return DeviceSignal::CLEAR;
+}
+
 struct ThreadHandle {
     std::mutex mutex;
     std::condition_variable ended_changed;
@@ -98,6 +115,28 @@ unsigned long WaitForSingleObject(const std::shared_ptr<ThreadHandle>& thread, u
     const bool ended = thread->ended_changed.wait_for(
         lock, std::chrono::milliseconds(milliseconds), [thread] { return thread->ended; });
     return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+int SetStreamToBinary(FILE* stream)
+{
+    // Linux streams carry bytes unchanged, so there is no mode to switch; what
+    // remains of the step is making sure the descriptor is there at all.
+    return fcntl(fileno(stream), F_GETFL) == -1 ? -1 : 0;
+}
+
+void IgnoreBrokenPipes()
+{
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void DecodeDeviceStringsAsUtf8()
+{
+    // hidapi turns the kernel's UTF-8 device strings into wide strings with
+    // the C library's locale, and the default "C" locale loses every
+    // non-ASCII one. The worker, the only thread that calls hidapi, decodes
+    // them as UTF-8 whatever the environment says.
+    if (locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0)))
+        uselocale(utf8);
 }
 
 // After a read or write failed with errno: true when it is worth trying

@@ -1,4 +1,5 @@
-// The descriptor behind a handle of hidapi's hidraw backend.
+// What the host reads from a handle of hidapi's hidraw backend: the descriptor
+// of the device node.
 #include "device_handle.h"
 
 #include <climits>
@@ -9,7 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-int DeviceDescriptor(hid_device* device)
+WaitHandle DeviceReadCompletion(hid_device* device)
 {
     // hidapi offers no call for it, but its device record (struct hid_device_
     // in linux/hid.c) starts with the open descriptor of the /dev/hidrawN node.
@@ -31,4 +32,10 @@ int DeviceDescriptor(hid_device* device)
     target[length] = '\0';
     const char* slash = std::strrchr(target, '/');
     return std::strcmp(slash ? slash + 1 : target, "hidraw") == 0 ? descriptor : -1;
+}
+
+const int* DeviceReadPending(hid_device*)
+{
+    // Its non-blocking reads leave nothing outstanding: the host keeps the flag.
+    return nullptr;
 }

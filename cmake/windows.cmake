@@ -1,0 +1,74 @@
+# The Windows executables: the host on hidapi's Windows backend, the same host
+# on virtual devices, and the player of a virtual device. Included by the
+# top-level CMakeLists.txt when cross-building (cmake/mingw-w64.cmake).
+
+# hidapi's Windows backend is not packaged for mingw: its source comes from
+# Debian's hidapi source package, of the version the Linux build links.
+set(HIDAPI_SOURCE_DIR "" CACHE PATH "Debian's hidapi source package, unpacked (./dev.sh windows fetches it)")
+if(NOT EXISTS "${HIDAPI_SOURCE_DIR}/windows/hid.c")
+  message(FATAL_ERROR "HIDAPI_SOURCE_DIR must name the unpacked hidapi source package (./dev.sh windows)")
+endif()
+
+# nlohmann JSON is header-only: its own folder of the build machine's headers,
+# not the folder with the C library's headers beside it.
+find_path(NLOHMANN_JSON_INCLUDE_DIR nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH NO_DEFAULT_PATH
+  REQUIRED)
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/json-include)
+file(CREATE_LINK ${NLOHMANN_JSON_INCLUDE_DIR}/nlohmann ${PROJECT_BINARY_DIR}/json-include/nlohmann SYMBOLIC)
+add_library(nlohmann_json INTERFACE)
+target_include_directories(nlohmann_json SYSTEM INTERFACE ${PROJECT_BINARY_DIR}/json-include)
+
+# The C and C++ runtimes linked in: the executables need no DLL beside them.
+add_link_options(-static)
+add_compile_definitions(NOMINMAX)
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+
+add_library(bridge_host_code OBJECT ${BRIDGE_HOST_SOURCES} plugin/platform_windows.cpp)
+target_include_directories(bridge_host_code PUBLIC plugin ${HIDAPI_SOURCE_DIR}/hidapi)
+target_link_libraries(bridge_host_code PUBLIC nlohmann_json)
+
+# The export table: the names of plugin/exports.list, ordinals 1 to N in
+# alphabetical order.
+file(STRINGS plugin/exports.list BRIDGE_EXPORT_NAMES REGEX "^ *hid_[a-z_]+;")
+list(TRANSFORM BRIDGE_EXPORT_NAMES REPLACE "^ *(hid_[a-z_]+);.*" "\\1")
+list(SORT BRIDGE_EXPORT_NAMES)
+set(BRIDGE_EXPORTS_DEF "EXPORTS\n")
+set(ordinal 0)
+foreach(name IN LISTS BRIDGE_EXPORT_NAMES)
+  math(EXPR ordinal "${ordinal} + 1")
+  string(APPEND BRIDGE_EXPORTS_DEF "  ${name} @${ordinal}\n")
+endforeach()
+file(CONFIGURE OUTPUT exports.def CONTENT "${BRIDGE_EXPORTS_DEF}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS plugin/exports.list)
+
+function(add_bridge_host name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE bridge_host_code)
+  target_link_options(${name} PRIVATE ${PROJECT_BINARY_DIR}/exports.def)
+  set_target_properties(${name} PROPERTIES LINK_DEPENDS ${PROJECT_BINARY_DIR}/exports.def)
+endfunction()
+
+# hidapi's backend is compiled in one unit with the host's reading of its
+# device record, the one place that sees its struct hid_device_.
+add_bridge_host(bridge-host plugin/device_record_hidapi_windows.c)
+target_include_directories(bridge-host PRIVATE ${HIDAPI_SOURCE_DIR}/windows)
+# GCC 12 finds an access out of bounds in hidapi's register_string_error on
+# the path of a null device, which hidapi never takes with one.
+set_source_files_properties(plugin/device_record_hidapi_windows.c PROPERTIES COMPILE_OPTIONS -Wno-array-bounds)
+
+# Virtual devices, played by bridge-sim-player.exe over named pipes.
+add_library(hidsim_directory STATIC tools/hidsim/directory.cpp)
+target_include_directories(hidsim_directory PUBLIC tools/hidsim)
+add_library(hidsim STATIC tools/hidsim/hidapi_sim.cpp tools/hidsim/sim_connection_windows.cpp)
+target_include_directories(hidsim PUBLIC ${HIDAPI_SOURCE_DIR}/hidapi)
+target_link_libraries(hidsim PRIVATE hidsim_directory nlohmann_json)
+add_bridge_host(bridge-host-sim plugin/device_record_sim_windows.cpp)
+target_link_libraries(bridge-host-sim PRIVATE hidsim)
+target_include_directories(bridge-host-sim PRIVATE tools/hidsim)
+add_executable(bridge-sim-player tools/hidsim/sim_player_windows.cpp)
+target_include_directories(bridge-sim-player PRIVATE tools/hidsim ${HIDAPI_SOURCE_DIR}/hidapi)
+
+# For the tests under Wine: what Wine's cfgmgr32.dll lacks (tests/wine/).
+add_library(wine-cfgmgr32 SHARED tests/wine/cfgmgr32.c tests/wine/cfgmgr32.def)
+set_target_properties(wine-cfgmgr32 PROPERTIES OUTPUT_NAME cfgmgr32 PREFIX ""
+  RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/wine)
