@@ -168,10 +168,11 @@ namespace {
 // A pipe's or console's handle cannot be written without the chance of a
 // wait: a pipe handle's non-blocking mode would be that of the one pipe
 // object shared with whoever gave it to us. So the log is handed to a thread
-// of its own, through a store that takes at most as much as a pipe holds;
-// what does not fit is dropped, as a full pipe drops it on Linux. Writes to a
-// disk file never wait for a reader and go out at once.
-constexpr size_t LOG_STORE_LIMIT = 64 * 1024;
+// of its own, through a store that takes at most 1 MiB (as much as the
+// largest pipe an ordinary Linux process can make); what does not fit is
+// dropped, as a full pipe drops it on Linux. Writes to a disk file never wait
+// for a reader and go out at once.
+constexpr size_t LOG_STORE_LIMIT = 1024 * 1024;
 // How long the end of the process waits for the stored log to get out.
 constexpr DWORD LOG_DRAIN_MS = 1000;
 
