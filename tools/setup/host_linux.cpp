@@ -20,6 +20,8 @@ using Clock = std::chrono::steady_clock;
 
 extern char** environ;
 
+const char* const HOST_FILE = "bridge-host";
+
 namespace {
 
 constexpr size_t LENGTH_BYTES = 4;   // a frame's length, in the machine's byte order
@@ -237,8 +239,10 @@ HostRun RunHostOnce(const std::string& program, const std::vector<std::string>& 
     std::signal(SIGPIPE, SIG_IGN);
     HostRun run;
     StartedHost host;
-    if ((run.start_error = host.Start(program, args)) != 0)
+    if (const int error = host.Start(program, args); error != 0) {
+        run.start_error = std::strerror(error);
         return run;
+    }
     host.Send(request);
     std::string reply;
     if (host.WaitForFrame(Clock::now() + patience, reply))
@@ -253,8 +257,10 @@ HostRun RunHostOnce(const std::string& program, const std::vector<std::string>& 
     run.log = host.Log(Clock::now() + patience / 10);
     if (run.ended && WIFEXITED(host.status()))
         run.exit_status = WEXITSTATUS(host.status());
-    else if (run.ended && WIFSIGNALED(host.status()))
+    else if (run.ended && WIFSIGNALED(host.status())) {
         run.signal = WTERMSIG(host.status());
+        run.signal_name = strsignal(run.signal);
+    }
     return run;
 }
 

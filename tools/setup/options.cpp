@@ -50,8 +50,6 @@ Options:
 
 namespace {
 
-const char* const HOST_FILE = "bridge-host";
-
 fs::path AbsolutePath(const std::string& text)
 {
     return fs::absolute(text).lexically_normal();
@@ -102,6 +100,8 @@ void CheckCombinations(const Options& options)
 {
     if (options.verb != "install" && options.verb != "uninstall" && options.verb != "check")
         throw UsageError(options.verb.empty() ? "no verb given" : "unknown verb \"" + options.verb + "\"");
+    if (const std::string fault = SystemOptionFault(options); !fault.empty())
+        throw UsageError(fault);
     if (!options.dir.empty() && options.browsers.size() > 1)
         throw UsageError("--dir takes at most one --browser, for the manifest's format");
     if (options.verb != "install" && (options.replace || !options.log.empty()))
@@ -124,6 +124,22 @@ std::string DefaultHost()
 }
 
 }  // namespace
+
+const Browser* FindBrowser(const std::string& name)
+{
+    for (const Browser& browser : KnownBrowsers())
+        if (name == browser.name)
+            return &browser;
+    return nullptr;
+}
+
+std::string BrowserNames()
+{
+    std::string names;
+    for (const Browser& browser : KnownBrowsers())
+        names += (names.empty() ? "" : ", ") + std::string(browser.name);
+    return names;
+}
 
 bool Options::Chosen(const Browser& browser) const
 {
@@ -157,7 +173,7 @@ std::vector<Target> FindTargets(const Options& options, bool say_passed_over)
 {
     if (!options.dir.empty()) {
         const bool firefox = !options.browsers.empty() && options.browsers[0]->family == Family::Firefox;
-        return {{options.dir.string(), firefox ? Family::Firefox : Family::Chromium, {options.dir, options.dir}}};
+        return {{options.dir.string(), firefox ? Family::Firefox : Family::Chromium, {options.dir, options.dir, "", ""}}};
     }
     const bool chosen = !options.browsers.empty();
     std::vector<Target> targets;
@@ -175,9 +191,9 @@ std::vector<Target> FindTargets(const Options& options, bool say_passed_over)
     return targets;
 }
 
-fs::path ManifestFile(const fs::path& folder, const Options& options)
+fs::path ManifestFile(const ManifestFolder& where, const Options& options)
 {
-    return folder / (options.name + ".json");
+    return where.folder / (options.name + where.file_tag + ".json");
 }
 
 std::string HostPath(const Options& options)
