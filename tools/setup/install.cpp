@@ -59,8 +59,8 @@ std::vector<Planned> PlanTarget(const Target& target, const std::vector<std::str
     std::vector<Planned> planned;
     std::string program = host;
     if (!options.log.empty()) {
-        program = LogWrapperFile(target.where.folder, options.name);
-        planned.push_back({program, LogWrapperText(host, options.log), true, std::nullopt});
+        program = LogWrapperFile(target.where.folder, options.name).string();
+        planned.push_back({program, LogWrapperText(host, options.log.string()), true, std::nullopt});
     }
     planned.push_back({file, MakeManifest(target.family, options.name, program, allowed).dump(MANIFEST_INDENT) + "\n",
                        false, target.where});

@@ -75,7 +75,7 @@ bool TakeOption(const std::string& option, const std::function<const std::string
             throw UsageError("host name \"" + options.name +
                              "\" must be lower-case letters, digits and underscores, in pieces joined by single dots");
     } else if (option == "--host") {
-        options.host = AbsolutePath(value());
+        options.host = AbsolutePath(value()).string();
     } else if (option == "--log") {
         options.log = AbsolutePath(value());
     } else if (option == "--replace") {
@@ -117,8 +117,8 @@ std::string DefaultHost()
 {
     const fs::path folder = OwnFolder();
     for (const fs::path& candidate : {folder / HOST_FILE, folder / BRIDGE_HOST_FROM_SETUP / HOST_FILE})
-        if (HostFault(candidate).empty())
-            return fs::canonical(candidate);
+        if (HostFault(candidate.string()).empty())
+            return fs::canonical(candidate).string();
     throw std::runtime_error("cannot find " + std::string(HOST_FILE) + " beside " + folder.string() +
                              " or where it is installed; name it with --host PATH");
 }
