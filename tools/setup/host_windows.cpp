@@ -28,6 +28,9 @@ std::string LastErrorText()
     LocalFree(text);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
         message.pop_back();
+    // Some texts name the file as an insert.
+    if (const size_t insert = message.find("%1"); insert != std::string::npos)
+        message.replace(insert, 2, "the file");
     return message;
 }
 
