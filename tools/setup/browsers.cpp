@@ -72,11 +72,6 @@ bool IsHelperInstalled(const char* helper, const Places& places)
     return false;
 }
 
-const fs::path& UserBase(const Browser& browser, const Places& places)
-{
-    return browser.family == Family::Firefox ? places.home : places.config_home;
-}
-
 }  // namespace
 
 const std::vector<Browser>& KnownBrowsers()

@@ -58,6 +58,8 @@ struct ManifestFolder {
 };
 
 std::optional<ManifestFolder> FolderFor(const Browser& browser, Level level, const Places& places);
+// What the browser's user-level paths are relative to.
+const std::filesystem::path& UserBase(const Browser& browser, const Places& places);
 bool IsUsed(const Browser& browser, const Places& places);
 // The levels in the order the browser looks at them.
 std::vector<Level> LookupOrder(const Browser& browser);

@@ -112,11 +112,6 @@ fs::path KnownFolder(const KNOWNFOLDERID& id)
     return folder;
 }
 
-const fs::path& UserBase(const Browser& browser, const Places& places)
-{
-    return browser.family == Family::Firefox ? places.home : places.config_home;
-}
-
 }  // namespace
 
 const std::vector<Browser>& KnownBrowsers()

@@ -1,4 +1,5 @@
 #include "host.h"
+#include "host_run.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -10,13 +11,10 @@
 #include <windows.h>
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 const char* const HOST_FILE = "bridge-host.exe";
 
 namespace {
-
-constexpr size_t LENGTH_BYTES = 4;   // a frame's length, in the machine's byte order
 
 std::string LastErrorText()
 {
@@ -126,11 +124,8 @@ public:
             CloseHandle(process_);
     }
 
-    void Send(const std::string& body)
+    void Send(const std::string& frame)
     {
-        const auto length = static_cast<uint32_t>(body.size());
-        std::string frame(reinterpret_cast<const char*>(&length), LENGTH_BYTES);
-        frame += body;
         // A host that ended already is seen through its process handle, not here.
         DWORD written;
         WriteFile(input_, frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr);
@@ -148,20 +143,8 @@ public:
     {
         std::unique_lock<std::mutex> hold(output_->lock);
         const std::string& text = output_->text[0];
-        const auto has_frame = [&] {
-            uint32_t length;
-            if (text.size() < LENGTH_BYTES)
-                return false;
-            std::memcpy(&length, text.data(), LENGTH_BYTES);
-            return text.size() - LENGTH_BYTES >= length;
-        };
-        output_->changed.wait_until(hold, deadline, [&] { return has_frame() || output_->ended[0]; });
-        if (!has_frame())
-            return false;
-        uint32_t length;
-        std::memcpy(&length, text.data(), LENGTH_BYTES);
-        body = text.substr(LENGTH_BYTES, length);
-        return true;
+        output_->changed.wait_until(hold, deadline, [&] { return FirstFrame(text) || output_->ended[0]; });
+        return FirstFrame(text, &body);
     }
     bool WaitForEnd(Clock::time_point deadline)
     {
@@ -183,11 +166,11 @@ public:
         output_->changed.wait_until(hold, deadline, [&] { return output_->ended[1]; });
         return output_->text[1];
     }
-    int ExitStatus() const
+    void Ended(HostRun& run) const
     {
         DWORD code = 0;
         GetExitCodeProcess(process_, &code);
-        return static_cast<int>(code);
+        run.exit_status = static_cast<int>(code);
     }
 
 private:
@@ -213,23 +196,7 @@ std::string HostFault(const std::string& path)
 HostRun RunHostOnce(const std::string& program, const std::vector<std::string>& args, const std::string& request,
                     std::chrono::milliseconds patience)
 {
-    HostRun run;
-    StartedHost host;
-    if ((run.start_error = host.Start(program, args)) != "")
-        return run;
-    host.Send(request);
-    std::string reply;
-    if (host.WaitForFrame(Clock::now() + patience, reply))
-        run.reply = reply;
-    else
-        run.ended_before_reply = host.WaitForEnd(Clock::now() + patience);
-    host.CloseInput();
-    run.ended = host.WaitForEnd(Clock::now() + patience);
-    host.Kill();
-    run.log = host.Log(Clock::now() + patience / 10);
-    if (run.ended)
-        run.exit_status = host.ExitStatus();
-    return run;
+    return RunStartedHost<StartedHost>(program, args, request, patience);
 }
 
 // The log wrapper is a shell script: on Windows --log is refused before any of these.

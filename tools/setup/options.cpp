@@ -141,6 +141,11 @@ std::string BrowserNames()
     return names;
 }
 
+const fs::path& UserBase(const Browser& browser, const Places& places)
+{
+    return browser.family == Family::Firefox ? places.home : places.config_home;
+}
+
 bool Options::Chosen(const Browser& browser) const
 {
     return browsers.empty() || std::find(browsers.begin(), browsers.end(), &browser) != browsers.end();
