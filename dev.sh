@@ -16,8 +16,8 @@ TEST_PACKAGES+=(chromium)  # browser test
 TEST_PACKAGES+=(firefox-esr zip)  # Firefox test: the browser, and zip to pack its add-on
 TEST_PACKAGES+=(qemu-system-x86 busybox-static)  # kernel test
 # The Windows cross-build, and Wine to run its tests; dpkg-dev unpacks
-# hidapi's source package.
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev)
+# hidapi's source package; nsis makes the installer.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev nsis)
 WINE_PACKAGES=(wine64)
 
 install_packages() {

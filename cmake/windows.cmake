@@ -72,3 +72,26 @@ target_include_directories(bridge-sim-player PRIVATE tools/hidsim ${HIDAPI_SOURC
 add_library(wine-cfgmgr32 SHARED tests/wine/cfgmgr32.c tests/wine/cfgmgr32.def)
 set_target_properties(wine-cfgmgr32 PROPERTIES OUTPUT_NAME cfgmgr32 PREFIX ""
   RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/wine)
+
+# bridge-host-setup.exe: the shared parts of tools/setup with the Windows
+# ones, which register the manifests in the registry.
+add_executable(bridge-host-setup tools/setup/setup.cpp tools/setup/options.cpp tools/setup/install.cpp
+  tools/setup/check.cpp tools/setup/manifest.cpp tools/setup/files.cpp
+  tools/setup/browsers_windows.cpp tools/setup/machine_windows.cpp tools/setup/host_windows.cpp)
+target_compile_definitions(bridge-host-setup PRIVATE BRIDGE_HOST_FROM_SETUP=".")
+target_link_libraries(bridge-host-setup PRIVATE nlohmann_json shell32 ole32)
+
+# The per-user installer, bridge-host-VERSION-setup.exe, made with Debian's nsis.
+find_program(MAKENSIS makensis)
+if(MAKENSIS)
+  set(BRIDGE_INSTALLER ${PROJECT_BINARY_DIR}/bridge-host-${PROJECT_VERSION}-setup.exe)
+  set(BRIDGE_INSTALLER_SCRIPT ${PROJECT_SOURCE_DIR}/packaging/windows/installer.nsi)
+  add_custom_command(OUTPUT ${BRIDGE_INSTALLER}
+    COMMAND ${MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION} -DBUILD_DIR=${PROJECT_BINARY_DIR}
+            -DOUTFILE=${BRIDGE_INSTALLER} ${BRIDGE_INSTALLER_SCRIPT}
+    DEPENDS ${BRIDGE_INSTALLER_SCRIPT} bridge-host bridge-host-setup
+    COMMENT "Making the installer ${BRIDGE_INSTALLER}")
+  add_custom_target(installer ALL DEPENDS ${BRIDGE_INSTALLER})
+else()
+  message(WARNING "makensis (Debian's nsis package) not found: no installer")
+endif()

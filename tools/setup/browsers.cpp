@@ -72,11 +72,6 @@ bool IsHelperInstalled(const char* helper, const Places& places)
     return false;
 }
 
-const fs::path& UserBase(const Browser& browser, const Places& places)
-{
-    return browser.family == Family::Firefox ? places.home : places.config_home;
-}
-
 }  // namespace
 
 const std::vector<Browser>& KnownBrowsers()
@@ -84,32 +79,45 @@ const std::vector<Browser>& KnownBrowsers()
     return browsers;
 }
 
-const Browser* FindBrowser(const std::string& name)
-{
-    for (const Browser& browser : browsers)
-        if (name == browser.name)
-            return &browser;
-    return nullptr;
-}
-
-std::string BrowserNames()
-{
-    std::string names;
-    for (const Browser& browser : browsers)
-        names += (names.empty() ? "" : ", ") + std::string(browser.name);
-    return names;
-}
-
 std::optional<ManifestFolder> FolderFor(const Browser& browser, Level level, const Places& places)
 {
     if (level == Level::User) {
         const fs::path& base = UserBase(browser, places);
-        return ManifestFolder{base, base / browser.user_folder};
+        return ManifestFolder{base, base / browser.user_folder, "", ""};
     }
     if (!browser.system_base)
         return std::nullopt;
     const fs::path base = places.root / browser.system_base;
-    return ManifestFolder{base, base / browser.system_folder};
+    return ManifestFolder{base, base / browser.system_folder, "", ""};
+}
+
+std::vector<Level> LookupOrder(const Browser&)
+{
+    return {Level::User, Level::System};
+}
+
+// The folder is all a browser on Linux needs to find the manifest.
+std::string Register(const ManifestFolder&, const std::string&, const fs::path&)
+{
+    return "";
+}
+
+std::string Unregister(const ManifestFolder&, const std::string&, const fs::path&)
+{
+    return "";
+}
+
+std::optional<fs::path> FoundManifest(const ManifestFolder&, const std::string&, const fs::path& own,
+                                      std::error_code& error)
+{
+    if (fs::exists(own, error))
+        return own;
+    return std::nullopt;
+}
+
+std::string LookupPlace(const ManifestFolder&, const std::string&, const fs::path& own)
+{
+    return own.string();
 }
 
 bool IsUsed(const Browser& browser, const Places& places)

@@ -1,5 +1,6 @@
 // The browsers the host can be registered with, and where each one looks for
-// a native-messaging manifest on Linux.
+// a native-messaging manifest: on Linux in folders of its own, on Windows
+// through the registry (browsers.cpp, browsers_windows.cpp).
 #pragma once
 
 #include <filesystem>
@@ -24,6 +25,8 @@ struct Browser {
     const char* config_profile_marker;
     // The system-level folder is system_base/system_folder under the root;
     // system_base is null where the browser's system folder is not known.
+    // On Windows user_folder is the browser's key under the user's and the
+    // machine's hive, and the system fields are unused.
     const char* system_base;
     const char* system_folder;
 };
@@ -44,13 +47,34 @@ Places FindPlaces(const std::optional<std::filesystem::path>& home, const std::o
 
 // A manifest folder and the folder it was made under: everything between the
 // two may have been created by us, and is removed again when it is empty.
+// Where the browser finds the manifest through the registry, the folders'
+// manifests are told apart by the browser's name, and `key` is the key the
+// host's name goes under.
 struct ManifestFolder {
     std::filesystem::path base;
     std::filesystem::path folder;
+    std::string file_tag;   // "" or ".chrome" and the like, before ".json"
+    std::string key;        // "" or HKEY_CURRENT_USER\Software\...\NativeMessagingHosts
 };
 
 std::optional<ManifestFolder> FolderFor(const Browser& browser, Level level, const Places& places);
+// What the browser's user-level paths are relative to.
+const std::filesystem::path& UserBase(const Browser& browser, const Places& places);
 bool IsUsed(const Browser& browser, const Places& places);
+// The levels in the order the browser looks at them.
+std::vector<Level> LookupOrder(const Browser& browser);
+
+// Makes `file`, written into `where`, the manifest the browser finds there
+// for the host `name`, and undoes that; each says what it did, "" for nothing.
+// Unregister leaves a registration of another file alone.
+std::string Register(const ManifestFolder& where, const std::string& name, const std::filesystem::path& file);
+std::string Unregister(const ManifestFolder& where, const std::string& name, const std::filesystem::path& file);
+// The manifest the browser reads there for `name`, which `own` names where
+// install writes it; nullopt when it finds none, `error` set when it cannot
+// look. LookupPlace says where it looks.
+std::optional<std::filesystem::path> FoundManifest(const ManifestFolder& where, const std::string& name,
+                                                   const std::filesystem::path& own, std::error_code& error);
+std::string LookupPlace(const ManifestFolder& where, const std::string& name, const std::filesystem::path& own);
 
 // A browser installed as a snap or a Flatpak, which runs in a sandbox of its
 // own and reads its profile and manifests inside it.

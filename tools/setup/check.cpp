@@ -11,6 +11,7 @@
 #include "files.h"
 #include "host.h"
 #include "machine.h"
+#include "report.h"
 #include "setup.h"
 
 namespace fs = std::filesystem;
@@ -18,46 +19,9 @@ using nlohmann::json;
 
 namespace {
 
-constexpr size_t MARK_WIDTH = 9;   // the first column: "ok", "-", "WARNING" or "PROBLEM"
 constexpr std::chrono::seconds HOST_PATIENCE{3};
 constexpr size_t LOG_LINES_SHOWN = 5;
 const char* const REQUEST = R"({"call":"getDevices"})";
-const char* const SERVED_IDS = "0acd:3820";
-
-class Report {
-public:
-    void Ok(const std::string& subject, const std::string& text) { Line("ok", subject, text); }
-    void Note(const std::string& subject, const std::string& text) { Line("-", subject, text); }
-    void Warning(const std::string& subject, const std::string& text, const std::string& advice)
-    {
-        Line("WARNING", subject, text);
-        Indented(advice);
-    }
-    void Problem(const std::string& subject, const std::string& text, const std::string& fix)
-    {
-        Line("PROBLEM", subject, text);
-        Indented("fix: " + fix);
-        ++problems_;
-    }
-    // Lines shown under the last one, such as the end of a host's log.
-    void Details(const std::string& heading, const std::vector<std::string>& lines)
-    {
-        if (lines.empty())
-            return;
-        Indented(heading);
-        for (const std::string& line : lines)
-            Indented("  " + line);
-    }
-    int problems() const { return problems_; }
-
-private:
-    static void Line(const char* mark, const std::string& subject, const std::string& text)
-    {
-        std::cout << mark << std::string(MARK_WIDTH - std::strlen(mark), ' ') << subject << ": " << text << "\n";
-    }
-    static void Indented(const std::string& text) { std::cout << std::string(MARK_WIDTH, ' ') << text << "\n"; }
-    int problems_ = 0;
-};
 
 std::string Joined(const std::vector<std::string>& texts)
 {
@@ -87,7 +51,7 @@ bool IsDevicesReply(const std::string& body)
 std::string HowItEnded(const HostRun& run)
 {
     if (run.signal != 0)
-        return "is ended by signal " + std::to_string(run.signal) + " (" + strsignal(run.signal) + ")";
+        return "is ended by signal " + std::to_string(run.signal) + " (" + run.signal_name + ")";
     return "ends with exit status " + std::to_string(run.exit_status);
 }
 
@@ -95,8 +59,8 @@ std::string HowItEnded(const HostRun& run)
 std::string RunFault(const HostRun& run)
 {
     const std::string patience = std::to_string(HOST_PATIENCE.count()) + " s";
-    if (run.start_error != 0)
-        return "cannot be started: " + std::string(std::strerror(run.start_error));
+    if (!run.start_error.empty())
+        return "cannot be started: " + run.start_error;
     if (run.ended_before_reply)
         return HowItEnded(run) + " at once, without a reply to getDevices";
     if (!run.reply)
@@ -182,27 +146,29 @@ bool FirefoxInSandbox(const Options& options)
     return false;
 }
 
-// A browser reads the user's manifest first and the machine's after it.
+// A browser reads the manifests of the user and of the machine in its order.
 bool CheckBrowser(const Browser& browser, const Options& options, Report& report)
 {
-    std::vector<fs::path> places;
-    for (const Level level : {Level::User, Level::System})
-        if (const std::optional<ManifestFolder> where = FolderFor(browser, level, options.places))
-            places.push_back(ManifestFile(where->folder, options));
-    for (const fs::path& file : places) {
+    std::vector<std::string> places;
+    for (const Level level : LookupOrder(browser)) {
+        const std::optional<ManifestFolder> where = FolderFor(browser, level, options.places);
+        if (!where)
+            continue;
+        const fs::path own = ManifestFile(*where, options);
+        places.push_back(LookupPlace(*where, options.name, own));
         std::error_code error;
-        if (fs::exists(file, error))
-            return CheckManifest(file, browser.family, browser.name, browser.name, options, report);
+        if (const std::optional<fs::path> file = FoundManifest(*where, options.name, own, error))
+            return CheckManifest(*file, browser.family, browser.name, browser.name, options, report);
         if (error) {
-            report.Problem(browser.name, "cannot look for " + file.string() + ": " + error.message(),
+            report.Problem(browser.name, "cannot look for " + places.back() + ": " + error.message(),
                            "let this user into the folders above it");
             return false;
         }
     }
 
-    std::string looked = places[0].string();
+    std::string looked = places[0];
     for (size_t i = 1; i < places.size(); ++i)
-        looked += " nor " + places[i].string();
+        looked += " nor " + places[i];
     const bool used = IsUsed(browser, options.places) ||
                       (browser.family == Family::Firefox && FirefoxInSandbox(options));
     if (options.browsers.empty() && !used)
@@ -244,7 +210,7 @@ void CheckDir(const Options& options, Report& report)
         return;
     }
     const Target target = FindTargets(options)[0];
-    const fs::path file = ManifestFile(target.where.folder, options);
+    const fs::path file = ManifestFile(target.where, options);
     const std::string browser = target.family == Family::Firefox ? "firefox" : "";
     if (fs::exists(file))
         CheckManifest(file, target.family, file.string(), browser, options, report);
@@ -269,81 +235,13 @@ void CheckBrowsers(const Options& options, Report& report)
                        InstallCommand(options, ""));
 }
 
-std::string Octal(int mode)
-{
-    std::ostringstream text;
-    text << '0' << std::oct << mode;
-    return text.str();
-}
-
-// What the rules grant. Where an attached device opens, it has shown that
-// access works, and what the rules lack is only noted.
-void CheckUdevRules(const Options& options, bool device_opens, Report& report)
-{
-    const char* const subject = "udev rule";
-    const auto problem = [&](const std::string& text, const std::string& fix) {
-        if (device_opens)
-            report.Note(subject, text + ", but the attached device opens");
-        else
-            report.Problem(subject, text, fix);
-    };
-    const UdevRules rules = FindUdevRules(options.places.root);
-    for (const MaskedRule& masked : rules.masked)
-        problem(masked.file.string() + " is masked by " + masked.mask.string() + ", a link to /dev/null",
-                "if the rule is to apply, remove the link: sudo rm " + masked.mask.string());
-    for (const UdevGrant& grant : rules.grants) {
-        const std::string file = grant.file.string();
-        if (grant.uaccess && grant.too_late)
-            problem(file + " sorts after 73-seat-late.rules, too late for its tag",
-                    "rename it to begin with a number below 73, such as 70-");
-        else if (grant.uaccess)
-            report.Ok(subject, file + " gives the device to the user at the seat (TAG+=\"uaccess\")");
-        if (grant.mode >= 0 && (grant.mode & 06) == 06)
-            report.Warning(subject, file + " lets every user of this machine open the device (MODE=\"" +
-                                        Octal(grant.mode) + "\")",
-                           "TAG+=\"uaccess\" instead gives it to the user at the seat only");
-        else if (!grant.group.empty() && grant.mode >= 0 && (grant.mode & 060) == 060 && IsInGroup(grant.group))
-            report.Ok(subject, file + " lets the group " + grant.group + " open the device, and " + UserName() +
-                                   " is in it");
-        else if (!grant.group.empty() && grant.mode >= 0 && (grant.mode & 060) == 060)
-            problem(file + " lets the group " + grant.group + " open the device, and " + UserName() + " is not in it",
-                    "sudo usermod -aG " + grant.group + " " + UserName() + ", then log in again");
-    }
-    if (rules.grants.empty() && rules.masked.empty())
-        problem(std::string("none lets the user at the seat open ") + SERVED_IDS + " devices",
-                "install the bridge-host package, or as root: " + InstallCommand(options, ""));
-}
-
-// Opening an attached device decides whether this user can; without one, the rules do.
-void CheckAccess(const Options& options, Report& report)
-{
-    const std::vector<AttachedDevice> devices = FindServedDevices(options.places.root);
-    const bool opens = std::any_of(devices.begin(), devices.end(),
-                                   [](const AttachedDevice& device) { return device.open_error == 0; });
-    CheckUdevRules(options, opens, report);
-    if (devices.empty())
-        report.Problem("device", std::string("no ") + SERVED_IDS + " device is attached", "plug the device in");
-    for (const AttachedDevice& device : devices) {
-        const std::string node = device.node.string();
-        if (device.open_error == 0)
-            report.Ok("device", node + " can be opened by this user");
-        else if (device.open_error == EACCES || device.open_error == EPERM)
-            report.Problem("device", node + " cannot be opened by this user: " + std::strerror(device.open_error),
-                           "with the udev rule in place, log in at the seat, then unplug the device and plug it "
-                           "in again (or as root: udevadm trigger --action=change --subsystem-match=hidraw)");
-        else
-            report.Problem("device", node + " cannot be opened: " + std::strerror(device.open_error),
-                           "unplug the device and plug it in again");
-    }
-}
-
 }  // namespace
 
 int Check(const Options& options)
 {
     Report report;
     CheckBrowsers(options, report);
-    CheckAccess(options, report);
+    CheckMachine(options, report);
     if (report.problems() == 0)
         return EXIT_SUCCESS;
     std::cout << report.problems() << (report.problems() == 1 ? " problem" : " problems")

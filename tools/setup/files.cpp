@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <system_error>
 
@@ -50,6 +51,15 @@ void WriteFileAtomically(const fs::path& file, const std::string& text, bool exe
     }
     fs::permissions(temporary, executable ? OPEN_TO_ALL : READABLE_BY_ALL);
     fs::rename(temporary, file);
+}
+
+bool RemoveFile(const fs::path& file)
+{
+    if (!fs::is_regular_file(file))
+        return false;
+    fs::remove(file);
+    std::cout << "removed " << file.string() << "\n";
+    return true;
 }
 
 void RemoveEmptyFolders(const fs::path& base, const fs::path& folder)

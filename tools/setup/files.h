@@ -11,5 +11,7 @@ void MakeFolders(const std::filesystem::path& folder);
 void WriteFileAtomically(const std::filesystem::path& file, const std::string& text, bool executable = false);
 // The file's text; false when it cannot be read, with errno telling why.
 bool ReadFileText(const std::filesystem::path& file, std::string& text);
+// Removes the file, saying so; false when there was none.
+bool RemoveFile(const std::filesystem::path& file);
 // Removes the folders from folder up to, not including, base while they are empty.
 void RemoveEmptyFolders(const std::filesystem::path& base, const std::filesystem::path& folder);

@@ -8,18 +8,22 @@
 #include <string>
 #include <vector>
 
+// The host's file name, as it is installed beside this command.
+extern const char* const HOST_FILE;
+
 // Why the file at `path` cannot be started as a host, or "" when it can.
 std::string HostFault(const std::string& path);
 
 // What one run did: started with `args`, sent one request frame, and its
 // input closed after the reply.
 struct HostRun {
-    int start_error = 0;                 // errno when it could not be started
+    std::string start_error;             // why it could not be started; "" when it was
     std::optional<std::string> reply;    // the body of its first frame, if one came in time
     bool ended = false;                  // it ended by itself in time
     bool ended_before_reply = false;
     int exit_status = -1;                // when it ended through exit
     int signal = 0;                      // when a signal ended it
+    std::string signal_name;
     std::string log;                     // its standard error
 };
 HostRun RunHostOnce(const std::string& program, const std::vector<std::string>& args, const std::string& request,

@@ -1,4 +1,5 @@
 #include "host.h"
+#include "host_run.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,13 +17,13 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 extern char** environ;
 
+const char* const HOST_FILE = "bridge-host";
+
 namespace {
 
-constexpr size_t LENGTH_BYTES = 4;   // a frame's length, in the machine's byte order
 const char* const WRAPPER_MARK = "# Made by bridge-host-setup install --log.";
 
 class Pipe {
@@ -58,10 +59,10 @@ private:
 // so that every wait below is one poll on all of them with a deadline.
 class StartedHost {
 public:
-    int Start(const std::string& program, const std::vector<std::string>& args)
+    std::string Start(const std::string& program, const std::vector<std::string>& args)
     {
         if (input_.write_end() < 0 || output_.read_end() < 0 || log_.read_end() < 0)
-            return errno;
+            return std::strerror(errno);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, input_.read_end(), STDIN_FILENO);
@@ -80,10 +81,10 @@ public:
         output_.CloseWrite();
         log_.CloseWrite();
         if (error != 0)
-            return error;
+            return std::strerror(error);
         // glibc 2.36 declares pidfd_open without C linkage for C++.
         pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-        return pidfd_ < 0 ? errno : 0;
+        return pidfd_ < 0 ? std::strerror(errno) : "";
     }
 
     ~StartedHost()
@@ -96,13 +97,10 @@ public:
             close(pidfd_);
     }
 
-    bool Send(const std::string& body)
+    void Send(const std::string& frame)
     {
-        const auto length = static_cast<uint32_t>(body.size());
-        std::string frame(reinterpret_cast<const char*>(&length), LENGTH_BYTES);
-        frame += body;
         // A host that ended already is seen through its pidfd, not here.
-        return write(input_.write_end(), frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
+        [[maybe_unused]] const ssize_t written = write(input_.write_end(), frame.data(), frame.size());
     }
     void CloseInput() { input_.CloseWrite(); }
 
@@ -110,13 +108,8 @@ public:
     // output ended or the time ran out first.
     bool WaitForFrame(Clock::time_point deadline, std::string& body)
     {
-        Pump(deadline, [&] { return HasFrame() || output_ended_; });
-        if (!HasFrame())
-            return false;
-        uint32_t length;
-        std::memcpy(&length, output_text_.data(), LENGTH_BYTES);
-        body = output_text_.substr(LENGTH_BYTES, length);
-        return true;
+        Pump(deadline, [&] { return FirstFrame(output_text_) || output_ended_; });
+        return FirstFrame(output_text_, &body);
     }
     bool WaitForEnd(Clock::time_point deadline)
     {
@@ -134,18 +127,17 @@ public:
         Pump(deadline, [&] { return log_ended_; });
         return log_text_;
     }
-    int status() const { return status_; }
-
-private:
-    bool HasFrame() const
+    void Ended(HostRun& run) const
     {
-        if (output_text_.size() < LENGTH_BYTES)
-            return false;
-        uint32_t length;
-        std::memcpy(&length, output_text_.data(), LENGTH_BYTES);
-        return output_text_.size() - LENGTH_BYTES >= length;
+        if (WIFEXITED(status_)) {
+            run.exit_status = WEXITSTATUS(status_);
+        } else if (WIFSIGNALED(status_)) {
+            run.signal = WTERMSIG(status_);
+            run.signal_name = strsignal(run.signal);
+        }
     }
 
+private:
     template <typename Done>
     void Pump(Clock::time_point deadline, Done done)
     {
@@ -235,27 +227,7 @@ HostRun RunHostOnce(const std::string& program, const std::vector<std::string>& 
 {
     // A host that ends before reading its request must not end us.
     std::signal(SIGPIPE, SIG_IGN);
-    HostRun run;
-    StartedHost host;
-    if ((run.start_error = host.Start(program, args)) != 0)
-        return run;
-    host.Send(request);
-    std::string reply;
-    if (host.WaitForFrame(Clock::now() + patience, reply))
-        run.reply = reply;
-    else
-        run.ended_before_reply = host.WaitForEnd(Clock::now() + patience);
-    host.CloseInput();
-    run.ended = host.WaitForEnd(Clock::now() + patience);
-    host.Kill();
-    // What it wrote last may still be in the pipe; a child of it may hold the
-    // pipe open after it ended, so this wait is bounded too.
-    run.log = host.Log(Clock::now() + patience / 10);
-    if (run.ended && WIFEXITED(host.status()))
-        run.exit_status = WEXITSTATUS(host.status());
-    else if (run.ended && WIFSIGNALED(host.status()))
-        run.signal = WTERMSIG(host.status());
-    return run;
+    return RunStartedHost<StartedHost>(program, args, request, patience);
 }
 
 std::string LogWrapperText(const std::string& host, const std::string& log)

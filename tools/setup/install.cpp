@@ -1,4 +1,5 @@
-// install and uninstall: the manifests, the log wrapper, and root's udev rule.
+// install and uninstall: the manifests and the log wrapper, and what the
+// system needs besides (machine.h).
 #include <iostream>
 #include <optional>
 
@@ -21,6 +22,7 @@ struct Planned {
     fs::path file;
     std::string text;
     bool executable = false;
+    std::optional<ManifestFolder> registered_in;   // a manifest the browser finds through the registry
 };
 
 // The manifest in the file, or null when there is none or it is not JSON.
@@ -45,7 +47,7 @@ std::string Listed(const std::vector<std::string>& ids)
 std::vector<Planned> PlanTarget(const Target& target, const std::vector<std::string>& ids, const std::string& host,
                                 const Options& options)
 {
-    const fs::path file = ManifestFile(target.where.folder, options);
+    const fs::path file = ManifestFile(target.where, options);
     std::vector<std::string> allowed = ids;
     std::string error;
     const json existing = ExistingManifest(file, error);
@@ -57,20 +59,12 @@ std::vector<Planned> PlanTarget(const Target& target, const std::vector<std::str
     std::vector<Planned> planned;
     std::string program = host;
     if (!options.log.empty()) {
-        program = LogWrapperFile(target.where.folder, options.name);
-        planned.push_back({program, LogWrapperText(host, options.log), true});
+        program = LogWrapperFile(target.where.folder, options.name).string();
+        planned.push_back({program, LogWrapperText(host, options.log.string()), true, std::nullopt});
     }
-    planned.push_back({file, MakeManifest(target.family, options.name, program, allowed).dump(MANIFEST_INDENT) + "\n"});
+    planned.push_back({file, MakeManifest(target.family, options.name, program, allowed).dump(MANIFEST_INDENT) + "\n",
+                       false, target.where});
     return planned;
-}
-
-bool RemoveFile(const fs::path& file)
-{
-    if (!fs::is_regular_file(file))
-        return false;
-    fs::remove(file);
-    std::cout << "removed " << file.string() << "\n";
-    return true;
 }
 
 // A wrapper an earlier install --log wrote, which the manifest no longer names.
@@ -80,28 +74,6 @@ void RemoveLogWrapper(const fs::path& folder, const Options& options)
     const fs::path wrapper = LogWrapperFile(folder, options.name);
     if (ReadLogWrapper(wrapper, host, log))
         RemoveFile(wrapper);
-}
-
-void InstallUdevRule(const Options& options)
-{
-    const fs::path copy = AdminRulesFolder(options.places.root) / UDEV_RULE_FILE;
-    if (IsMask(copy)) {
-        std::cout << "udev rule left alone: " << copy.string() << " is a link to /dev/null, which switches it off\n";
-        return;
-    }
-    // The package's rule has the same name: a copy in the admin's folder would hide it.
-    for (const UdevGrant& grant : FindUdevRules(options.places.root, copy).grants) {
-        if (grant.uaccess && !grant.too_late) {
-            std::cout << "udev rule: " << grant.file.string() << " is in place already\n";
-            RemoveFile(copy);
-            return;
-        }
-    }
-    MakeFolders(copy.parent_path());
-    WriteFileAtomically(copy, UDEV_RULE);
-    std::cout << "wrote " << copy.string() << "\n";
-    if (options.places.root == "/")
-        std::cout << ReloadUdev() << "\n";
 }
 
 // The extensions left in the manifest once `ids` are taken out; false when
@@ -121,7 +93,7 @@ bool RemainingIds(const fs::path& file, Family family, const std::vector<std::st
 // when none is left, or when no extension is given.
 bool UninstallTarget(const Target& target, const Options& options)
 {
-    const fs::path file = ManifestFile(target.where.folder, options);
+    const fs::path file = ManifestFile(target.where, options);
     const std::vector<std::string>& ids = options.ids.For(target.family);
     const bool some = !options.ids.chromium.empty() || !options.ids.firefox.empty();
     if (some && ids.empty())
@@ -138,22 +110,14 @@ bool UninstallTarget(const Target& target, const Options& options)
         std::cout << "removed " << Listed(ids) << " from " << file.string() << "\n";
         return true;
     }
-    const bool removed = RemoveFile(file);
+    const std::string unregistered = Unregister(target.where, options.name, file);
+    if (!unregistered.empty())
+        std::cout << unregistered << "\n";
+    const bool removed = RemoveFile(file) || !unregistered.empty();
     if (removed)
         RemoveLogWrapper(target.where.folder, options);
     RemoveEmptyFolders(target.where.base, target.where.folder);
     return removed;
-}
-
-// The udev rule serves every browser: it stays while any of their machine-wide
-// manifests does.
-bool AnySystemManifestLeft(const Options& options)
-{
-    for (const Browser& browser : KnownBrowsers())
-        if (const std::optional<ManifestFolder> where = FolderFor(browser, Level::System, options.places))
-            if (fs::exists(ManifestFile(where->folder, options)))
-                return true;
-    return false;
 }
 
 }  // namespace
@@ -184,19 +148,18 @@ int Install(const Options& options)
         MakeFolders(file.file.parent_path());
         WriteFileAtomically(file.file, file.text, file.executable);
         std::cout << "wrote " << file.file.string() << "\n";
+        if (file.registered_in)
+            if (const std::string registered = Register(*file.registered_in, options.name, file.file);
+                !registered.empty())
+                std::cout << registered << "\n";
         if (options.log.empty())
             RemoveLogWrapper(file.file.parent_path(), options);
     }
     if (!options.log.empty())
         std::cout << "the host's log goes to " << options.log.string() << ", the previous run's to "
                   << options.log.string() << ".1\n";
-    if (!options.dir.empty())
-        return EXIT_SUCCESS;
-    if (IsRoot())
-        InstallUdevRule(options);
-    else if (FindUdevRules(options.places.root).grants.empty())
-        std::cout << "note: no udev rule lets you open the device yet: install the bridge-host package, "
-                     "or run this command as root\n";
+    if (options.dir.empty())
+        InstallMachineParts(options);
     return EXIT_SUCCESS;
 }
 
@@ -205,12 +168,8 @@ int Uninstall(const Options& options)
     bool removed = false;
     for (const Target& target : FindTargets(options))
         removed |= UninstallTarget(target, options);
-    if (IsRoot() && options.dir.empty() && !AnySystemManifestLeft(options) &&
-        RemoveFile(AdminRulesFolder(options.places.root) / UDEV_RULE_FILE)) {
-        removed = true;
-        if (options.places.root == "/")
-            std::cout << ReloadUdev() << "\n";
-    }
+    if (options.dir.empty())
+        removed |= UninstallMachineParts(options);
     if (!removed)
         std::cout << "nothing to remove\n";
     return EXIT_SUCCESS;

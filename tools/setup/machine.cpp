@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
+#include <sstream>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -18,6 +20,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "files.h"
+#include "report.h"
+#include "setup.h"
 #include "udev_rule.h"
 
 namespace fs = std::filesystem;
@@ -37,6 +42,7 @@ const char* const RULE_FOLDERS[] = {"etc/udev/rules.d", "run/udev/rules.d", "usr
 const std::string SEAT_RULES = "73-seat-late.rules";
 
 const std::string SERVED_HID_ID = "HID_ID=";
+const char* const SERVED_IDS = "0acd:3820";
 const unsigned SERVED_VENDOR = 0x0ACD;
 const unsigned SERVED_PRODUCT = 0x3820;
 
@@ -172,6 +178,108 @@ int OpenError(const fs::path& node)
     return 0;
 }
 
+void InstallUdevRule(const Options& options)
+{
+    const fs::path copy = AdminRulesFolder(options.places.root) / UDEV_RULE_FILE;
+    if (IsMask(copy)) {
+        std::cout << "udev rule left alone: " << copy.string() << " is a link to /dev/null, which switches it off\n";
+        return;
+    }
+    // The package's rule has the same name: a copy in the admin's folder would hide it.
+    for (const UdevGrant& grant : FindUdevRules(options.places.root, copy).grants) {
+        if (grant.uaccess && !grant.too_late) {
+            std::cout << "udev rule: " << grant.file.string() << " is in place already\n";
+            RemoveFile(copy);
+            return;
+        }
+    }
+    MakeFolders(copy.parent_path());
+    WriteFileAtomically(copy, UDEV_RULE);
+    std::cout << "wrote " << copy.string() << "\n";
+    if (options.places.root == "/")
+        std::cout << ReloadUdev() << "\n";
+}
+
+// The udev rule serves every browser: it stays while any of their machine-wide
+// manifests does.
+bool AnySystemManifestLeft(const Options& options)
+{
+    for (const Browser& browser : KnownBrowsers())
+        if (const std::optional<ManifestFolder> where = FolderFor(browser, Level::System, options.places))
+            if (fs::exists(ManifestFile(*where, options)))
+                return true;
+    return false;
+}
+
+
+std::string Octal(int mode)
+{
+    std::ostringstream text;
+    text << '0' << std::oct << mode;
+    return text.str();
+}
+
+// What the rules grant. Where an attached device opens, it has shown that
+// access works, and what the rules lack is only noted.
+void CheckUdevRules(const Options& options, bool device_opens, Report& report)
+{
+    const char* const subject = "udev rule";
+    const auto problem = [&](const std::string& text, const std::string& fix) {
+        if (device_opens)
+            report.Note(subject, text + ", but the attached device opens");
+        else
+            report.Problem(subject, text, fix);
+    };
+    const UdevRules rules = FindUdevRules(options.places.root);
+    for (const MaskedRule& masked : rules.masked)
+        problem(masked.file.string() + " is masked by " + masked.mask.string() + ", a link to /dev/null",
+                "if the rule is to apply, remove the link: sudo rm " + masked.mask.string());
+    for (const UdevGrant& grant : rules.grants) {
+        const std::string file = grant.file.string();
+        if (grant.uaccess && grant.too_late)
+            problem(file + " sorts after 73-seat-late.rules, too late for its tag",
+                    "rename it to begin with a number below 73, such as 70-");
+        else if (grant.uaccess)
+            report.Ok(subject, file + " gives the device to the user at the seat (TAG+=\"uaccess\")");
+        if (grant.mode >= 0 && (grant.mode & 06) == 06)
+            report.Warning(subject, file + " lets every user of this machine open the device (MODE=\"" +
+                                        Octal(grant.mode) + "\")",
+                           "TAG+=\"uaccess\" instead gives it to the user at the seat only");
+        else if (!grant.group.empty() && grant.mode >= 0 && (grant.mode & 060) == 060 && IsInGroup(grant.group))
+            report.Ok(subject, file + " lets the group " + grant.group + " open the device, and " + UserName() +
+                                   " is in it");
+        else if (!grant.group.empty() && grant.mode >= 0 && (grant.mode & 060) == 060)
+            problem(file + " lets the group " + grant.group + " open the device, and " + UserName() + " is not in it",
+                    "sudo usermod -aG " + grant.group + " " + UserName() + ", then log in again");
+    }
+    if (rules.grants.empty() && rules.masked.empty())
+        problem(std::string("none lets the user at the seat open ") + SERVED_IDS + " devices",
+                "install the bridge-host package, or as root: " + InstallCommand(options, ""));
+}
+
+// Opening an attached device decides whether this user can; without one, the rules do.
+void CheckAccess(const Options& options, Report& report)
+{
+    const std::vector<AttachedDevice> devices = FindServedDevices(options.places.root);
+    const bool opens = std::any_of(devices.begin(), devices.end(),
+                                   [](const AttachedDevice& device) { return device.open_error == 0; });
+    CheckUdevRules(options, opens, report);
+    if (devices.empty())
+        report.Problem("device", std::string("no ") + SERVED_IDS + " device is attached", "plug the device in");
+    for (const AttachedDevice& device : devices) {
+        const std::string node = device.node.string();
+        if (device.open_error == 0)
+            report.Ok("device", node + " can be opened by this user");
+        else if (device.open_error == EACCES || device.open_error == EPERM)
+            report.Problem("device", node + " cannot be opened by this user: " + std::strerror(device.open_error),
+                           "with the udev rule in place, log in at the seat, then unplug the device and plug it "
+                           "in again (or as root: udevadm trigger --action=change --subsystem-match=hidraw)");
+        else
+            report.Problem("device", node + " cannot be opened: " + std::strerror(device.open_error),
+                           "unplug the device and plug it in again");
+    }
+}
+
 }  // namespace
 
 fs::path AdminRulesFolder(const fs::path& root)
@@ -261,4 +369,32 @@ fs::path UserHome()
 fs::path OwnFolder()
 {
     return fs::read_symlink("/proc/self/exe").parent_path();
+}
+
+std::string SystemOptionFault(const Options&)
+{
+    return "";
+}
+
+void InstallMachineParts(const Options& options)
+{
+    if (IsRoot())
+        InstallUdevRule(options);
+    else if (FindUdevRules(options.places.root).grants.empty())
+        std::cout << "note: no udev rule lets you open the device yet: install the bridge-host package, "
+                     "or run this command as root\n";
+}
+
+bool UninstallMachineParts(const Options& options)
+{
+    if (!IsRoot() || AnySystemManifestLeft(options) || !RemoveFile(AdminRulesFolder(options.places.root) / UDEV_RULE_FILE))
+        return false;
+    if (options.places.root == "/")
+        std::cout << ReloadUdev() << "\n";
+    return true;
+}
+
+void CheckMachine(const Options& options, Report& report)
+{
+    CheckAccess(options, report);
 }

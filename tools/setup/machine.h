@@ -1,10 +1,23 @@
-// What the Linux machine must provide besides the manifests: udev's rules
-// that let users open the device, and the device itself.
+// What the machine must provide besides the manifests, and the account that
+// runs the command. On Linux: udev's rules that let users open the device,
+// and the device itself.
 #pragma once
 
 #include <filesystem>
 #include <string>
 #include <vector>
+
+struct Options;
+class Report;
+
+// Why an option given makes no sense on this system, or "".
+std::string SystemOptionFault(const Options& options);
+// What install and uninstall do besides the manifests (not with --dir);
+// uninstall's is true when it removed something.
+void InstallMachineParts(const Options& options);
+bool UninstallMachineParts(const Options& options);
+// What check finds besides the browsers' manifests.
+void CheckMachine(const Options& options, Report& report);
 
 // The rule as shipped, and the name it is written under in the admin's folder.
 extern const char* const UDEV_RULE;

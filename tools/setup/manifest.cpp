@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <regex>
 
 using nlohmann::json;
@@ -207,7 +208,7 @@ std::vector<std::string> ManifestFaults(const json& manifest, Family family, con
         faults.push_back("it has no \"description\"");
     if (manifest.value("type", json()) != "stdio")
         faults.push_back("its \"type\" is not \"stdio\"");
-    if (!IsNonEmptyString(manifest, "path") || !manifest["path"].get<std::string>().starts_with("/"))
+    if (!IsNonEmptyString(manifest, "path") || !std::filesystem::path(manifest["path"].get<std::string>()).is_absolute())
         faults.push_back("its \"path\" is not an absolute path");
 
     const json allowed = manifest.value(AllowedKey(family), json());

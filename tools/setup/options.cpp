@@ -50,8 +50,6 @@ Options:
 
 namespace {
 
-const char* const HOST_FILE = "bridge-host";
-
 fs::path AbsolutePath(const std::string& text)
 {
     return fs::absolute(text).lexically_normal();
@@ -77,7 +75,7 @@ bool TakeOption(const std::string& option, const std::function<const std::string
             throw UsageError("host name \"" + options.name +
                              "\" must be lower-case letters, digits and underscores, in pieces joined by single dots");
     } else if (option == "--host") {
-        options.host = AbsolutePath(value());
+        options.host = AbsolutePath(value()).string();
     } else if (option == "--log") {
         options.log = AbsolutePath(value());
     } else if (option == "--replace") {
@@ -102,6 +100,8 @@ void CheckCombinations(const Options& options)
 {
     if (options.verb != "install" && options.verb != "uninstall" && options.verb != "check")
         throw UsageError(options.verb.empty() ? "no verb given" : "unknown verb \"" + options.verb + "\"");
+    if (const std::string fault = SystemOptionFault(options); !fault.empty())
+        throw UsageError(fault);
     if (!options.dir.empty() && options.browsers.size() > 1)
         throw UsageError("--dir takes at most one --browser, for the manifest's format");
     if (options.verb != "install" && (options.replace || !options.log.empty()))
@@ -117,13 +117,34 @@ std::string DefaultHost()
 {
     const fs::path folder = OwnFolder();
     for (const fs::path& candidate : {folder / HOST_FILE, folder / BRIDGE_HOST_FROM_SETUP / HOST_FILE})
-        if (HostFault(candidate).empty())
-            return fs::canonical(candidate);
+        if (HostFault(candidate.string()).empty())
+            return fs::canonical(candidate).string();
     throw std::runtime_error("cannot find " + std::string(HOST_FILE) + " beside " + folder.string() +
                              " or where it is installed; name it with --host PATH");
 }
 
 }  // namespace
+
+const Browser* FindBrowser(const std::string& name)
+{
+    for (const Browser& browser : KnownBrowsers())
+        if (name == browser.name)
+            return &browser;
+    return nullptr;
+}
+
+std::string BrowserNames()
+{
+    std::string names;
+    for (const Browser& browser : KnownBrowsers())
+        names += (names.empty() ? "" : ", ") + std::string(browser.name);
+    return names;
+}
+
+const fs::path& UserBase(const Browser& browser, const Places& places)
+{
+    return browser.family == Family::Firefox ? places.home : places.config_home;
+}
 
 bool Options::Chosen(const Browser& browser) const
 {
@@ -157,7 +178,7 @@ std::vector<Target> FindTargets(const Options& options, bool say_passed_over)
 {
     if (!options.dir.empty()) {
         const bool firefox = !options.browsers.empty() && options.browsers[0]->family == Family::Firefox;
-        return {{options.dir.string(), firefox ? Family::Firefox : Family::Chromium, {options.dir, options.dir}}};
+        return {{options.dir.string(), firefox ? Family::Firefox : Family::Chromium, {options.dir, options.dir, "", ""}}};
     }
     const bool chosen = !options.browsers.empty();
     std::vector<Target> targets;
@@ -175,9 +196,9 @@ std::vector<Target> FindTargets(const Options& options, bool say_passed_over)
     return targets;
 }
 
-fs::path ManifestFile(const fs::path& folder, const Options& options)
+fs::path ManifestFile(const ManifestFolder& where, const Options& options)
 {
-    return folder / (options.name + ".json");
+    return where.folder / (options.name + where.file_tag + ".json");
 }
 
 std::string HostPath(const Options& options)

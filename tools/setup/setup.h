@@ -47,7 +47,7 @@ struct Target {
 // Where the verb works. Browsers chosen by name must have a place; of all
 // browsers, those without one are passed over, each with a line that says so.
 std::vector<Target> FindTargets(const Options& options, bool say_passed_over = false);
-std::filesystem::path ManifestFile(const std::filesystem::path& folder, const Options& options);
+std::filesystem::path ManifestFile(const ManifestFolder& where, const Options& options);
 // The program a manifest is to name: --host, or the host installed with this command.
 std::string HostPath(const Options& options);
 // Why --dir names a folder the browser does not read, or "".

@@ -1,0 +1,212 @@
+#include "browsers.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include "machine.h"
+#include "setup.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Browsers on Windows find a host through the default value of its key under
+// these keys, in the user's hive and the machine's: the full path of the
+// manifest. Brave, Vivaldi and the other browsers built on Chromium read
+// Chrome's key; Firefox's forks read Firefox's. The profile markers are
+// relative to the local application data folder (Chromium-based browsers) or
+// the roaming one (Firefox).
+const std::vector<Browser> browsers = {
+    {"chrome", Family::Chromium, "Software\\Google\\Chrome\\NativeMessagingHosts", "Google/Chrome/User Data/Local State",
+     nullptr, nullptr, nullptr},
+    {"chromium", Family::Chromium, "Software\\Chromium\\NativeMessagingHosts", "Chromium/User Data/Local State",
+     nullptr, nullptr, nullptr},
+    {"edge", Family::Chromium, "Software\\Microsoft\\Edge\\NativeMessagingHosts", "Microsoft/Edge/User Data/Local State",
+     nullptr, nullptr, nullptr},
+    {"firefox", Family::Firefox, "Software\\Mozilla\\NativeMessagingHosts", "Mozilla/Firefox/profiles.ini", nullptr,
+     nullptr, nullptr},
+};
+
+const std::string USER_HIVE = "HKEY_CURRENT_USER";
+const std::string MACHINE_HIVE = "HKEY_LOCAL_MACHINE";
+// Keys below this one that are left empty are removed again.
+const std::string SOFTWARE = "Software";
+
+std::wstring Wide(const std::string& ascii)
+{
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+// "HKEY_CURRENT_USER\Software\..." as the hive's handle and the key below it.
+HKEY HiveOf(const std::string& key, std::string& below)
+{
+    const bool user = key.starts_with(USER_HIVE + "\\");
+    below = key.substr((user ? USER_HIVE : MACHINE_HIVE).size() + 1);
+    return user ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+}
+
+std::string ErrorText(LSTATUS status)
+{
+    char* text = nullptr;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   static_cast<DWORD>(status), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = text ? text : "error " + std::to_string(status);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
+        message.pop_back();
+    return message;
+}
+
+// The default value of the key; status ERROR_FILE_NOT_FOUND when the key is not there.
+LSTATUS ReadDefaultValue(const std::string& key, std::wstring& value)
+{
+    std::string below;
+    const HKEY hive = HiveOf(key, below);
+    DWORD size = 0;
+    // A REG_EXPAND_SZ value comes expanded, as REG_SZ.
+    const DWORD flags = RRF_RT_REG_SZ;
+    LSTATUS status = RegGetValueW(hive, Wide(below).c_str(), nullptr, flags, nullptr, nullptr, &size);
+    if (status != ERROR_SUCCESS)
+        return status;
+    value.resize(size / sizeof(wchar_t) + 1);
+    status = RegGetValueW(hive, Wide(below).c_str(), nullptr, flags, nullptr, value.data(), &size);
+    value.resize(status == ERROR_SUCCESS ? size / sizeof(wchar_t) - 1 : 0);
+    return status;
+}
+
+bool IsEmptyKey(HKEY hive, const std::string& below)
+{
+    HKEY key;
+    if (RegOpenKeyExW(hive, Wide(below).c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD subkeys = 1, values = 1;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
+                     nullptr);
+    RegCloseKey(key);
+    return subkeys == 0 && values == 0;
+}
+
+// Removes the keys from `below` up to, not including, Software while they are empty.
+void RemoveEmptyKeys(HKEY hive, std::string below)
+{
+    while (below.size() > SOFTWARE.size() && IsEmptyKey(hive, below) &&
+           RegDeleteKeyExW(hive, Wide(below).c_str(), KEY_WOW64_64KEY, 0) == ERROR_SUCCESS)
+        below.erase(below.rfind('\\'));
+}
+
+bool SameFile(const fs::path& a, const fs::path& b)
+{
+    return CompareStringOrdinal(a.lexically_normal().c_str(), -1, b.lexically_normal().c_str(), -1, TRUE) ==
+           CSTR_EQUAL;
+}
+
+fs::path KnownFolder(const KNOWNFOLDERID& id)
+{
+    wchar_t* path = nullptr;
+    if (SHGetKnownFolderPath(id, 0, nullptr, &path) != S_OK) {
+        CoTaskMemFree(path);
+        throw std::runtime_error("cannot tell the application data folders; name the user's folder with --home DIR");
+    }
+    const fs::path folder = path;
+    CoTaskMemFree(path);
+    return folder;
+}
+
+}  // namespace
+
+const std::vector<Browser>& KnownBrowsers()
+{
+    return browsers;
+}
+
+// The manifests go beside this command, which is installed beside the host:
+// one a browser, as each browser's may allow other extensions.
+std::optional<ManifestFolder> FolderFor(const Browser& browser, Level level, const Places& places)
+{
+    const std::string& hive = level == Level::User ? USER_HIVE : MACHINE_HIVE;
+    return ManifestFolder{places.root, places.root, std::string(".") + browser.name,
+                          hive + "\\" + browser.user_folder};
+}
+
+bool IsUsed(const Browser& browser, const Places& places)
+{
+    std::error_code error;
+    return fs::exists(UserBase(browser, places) / browser.profile_marker, error);
+}
+
+// Chromium-based browsers look at the machine's key first, Firefox at the user's.
+std::vector<Level> LookupOrder(const Browser& browser)
+{
+    if (browser.family == Family::Chromium)
+        return {Level::System, Level::User};
+    return {Level::User, Level::System};
+}
+
+std::string Register(const ManifestFolder& where, const std::string& name, const fs::path& file)
+{
+    const std::string key = where.key + "\\" + name;
+    std::string below;
+    const HKEY hive = HiveOf(key, below);
+    HKEY opened;
+    LSTATUS status = RegCreateKeyExW(hive, Wide(below).c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                                     nullptr, &opened, nullptr);
+    if (status == ERROR_SUCCESS) {
+        const std::wstring value = file.wstring();
+        status = RegSetValueExW(opened, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                                static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(opened);
+    }
+    if (status != ERROR_SUCCESS)
+        throw std::runtime_error("cannot write the registry key " + key + ": " + ErrorText(status));
+    return "registered it in " + key;
+}
+
+std::string Unregister(const ManifestFolder& where, const std::string& name, const fs::path& file)
+{
+    const std::string key = where.key + "\\" + name;
+    std::wstring value;
+    if (ReadDefaultValue(key, value) != ERROR_SUCCESS || !SameFile(value, file))
+        return "";
+    std::string below;
+    const HKEY hive = HiveOf(key, below);
+    if (const LSTATUS status = RegDeleteKeyExW(hive, Wide(below).c_str(), KEY_WOW64_64KEY, 0); status != ERROR_SUCCESS)
+        throw std::runtime_error("cannot remove the registry key " + key + ": " + ErrorText(status));
+    RemoveEmptyKeys(hive, below.substr(0, below.rfind('\\')));
+    return "removed the registry key " + key;
+}
+
+std::optional<fs::path> FoundManifest(const ManifestFolder& where, const std::string& name, const fs::path&,
+                                      std::error_code& error)
+{
+    std::wstring value;
+    const LSTATUS status = ReadDefaultValue(where.key + "\\" + name, value);
+    if (status == ERROR_SUCCESS)
+        return fs::path(value);
+    if (status != ERROR_FILE_NOT_FOUND)
+        error = std::error_code(static_cast<int>(status), std::system_category());
+    return std::nullopt;
+}
+
+std::string LookupPlace(const ManifestFolder& where, const std::string& name, const fs::path&)
+{
+    return where.key + "\\" + name;
+}
+
+// Browsers on Windows run outside any sandbox that would hide the registry.
+std::vector<SandboxedInstall> FindSandboxedInstalls(const Places&)
+{
+    return {};
+}
+
+// --home stands for the user's folder, with AppData\Local and AppData\Roaming
+// in it; the manifests' folder is this command's own.
+Places FindPlaces(const std::optional<fs::path>& home, const std::optional<fs::path>& root)
+{
+    if (root)
+        throw UsageError("--root is for Linux: on Windows the manifests go beside this command");
+    Places places;
+    places.home = home ? fs::absolute(*home / "AppData/Roaming") : KnownFolder(FOLDERID_RoamingAppData);
+    places.config_home = home ? fs::absolute(*home / "AppData/Local") : KnownFolder(FOLDERID_LocalAppData);
+    places.root = OwnFolder();
+    return places;
+}

@@ -1,0 +1,60 @@
+// One run of a host the way check makes it, the same on every system over
+// each system's StartedHost: start it, send one request frame, wait for the
+// reply, close its input and wait for its end, each wait with a deadline.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "host.h"
+
+using Clock = std::chrono::steady_clock;
+
+inline constexpr size_t LENGTH_BYTES = 4;   // a frame's length, in the machine's byte order
+
+inline std::string Frame(const std::string& body)
+{
+    const auto length = static_cast<uint32_t>(body.size());
+    return std::string(reinterpret_cast<const char*>(&length), LENGTH_BYTES) + body;
+}
+
+// Whether `text` starts with a whole frame; its body if so.
+inline bool FirstFrame(const std::string& text, std::string* body = nullptr)
+{
+    if (text.size() < LENGTH_BYTES)
+        return false;
+    uint32_t length;
+    std::memcpy(&length, text.data(), LENGTH_BYTES);
+    if (text.size() - LENGTH_BYTES < length)
+        return false;
+    if (body)
+        *body = text.substr(LENGTH_BYTES, length);
+    return true;
+}
+
+// StartedHost: Start (why it cannot start, or ""), Send, WaitForFrame,
+// CloseInput, WaitForEnd, Kill, Log, and Ended, which tells how it ended.
+template <typename StartedHost>
+HostRun RunStartedHost(const std::string& program, const std::vector<std::string>& args, const std::string& request,
+                       std::chrono::milliseconds patience)
+{
+    HostRun run;
+    StartedHost host;
+    if (!(run.start_error = host.Start(program, args)).empty())
+        return run;
+    host.Send(Frame(request));
+    std::string reply;
+    if (host.WaitForFrame(Clock::now() + patience, reply))
+        run.reply = reply;
+    else
+        run.ended_before_reply = host.WaitForEnd(Clock::now() + patience);
+    host.CloseInput();
+    run.ended = host.WaitForEnd(Clock::now() + patience);
+    host.Kill();
+    // What it wrote last may still be in the pipe; a child of it may hold the
+    // pipe open after it ended, so this wait is bounded too.
+    run.log = host.Log(Clock::now() + patience / 10);
+    if (run.ended)
+        host.Ended(run);
+    return run;
+}
