@@ -23,7 +23,9 @@ inline std::string DataOf(uint32_t n)
     std::string list;
     for (size_t i = 0; i < DATA_LENGTH; ++i) {
         const uint32_t byte = i < 4 ? (n >> (8 * i)) & 0xFF : (n + i) & 0xFF;
-        list += (i ? "," : "") + std::to_string(byte);
+        if (i > 0)
+            list += ',';
+        list += std::to_string(byte);
     }
     return list;
 }
