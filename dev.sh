@@ -5,6 +5,9 @@
 #   ./dev.sh test           install what is missing, build, and run every test
 #   ./dev.sh windows        install what is missing and cross-build the Windows
 #                           executables into build-windows
+#   ./dev.sh soak [N]       N "write"s (default 1000000) to an echoing virtual
+#                           device, every reply and echo checked; time and memory
+#   ./dev.sh bench          the hosts' speed beside a bare echo host, as a table
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -173,12 +176,29 @@ run_tests() {
     rm -rf "$reports"
 }
 
+# N requests through bridge-host-sim to an echoing virtual device.
+run_soak() {
+    install_packages
+    build build
+    build/tests/soak "${1:-1000000}"
+}
+
+# The benchmark is built only here, when asked for.
+run_bench() {
+    install_packages
+    build build
+    cmake --build build --target bridge-bench
+    build/tests/bench/bridge-bench
+}
+
 case "${1:-}" in
 run) shift; run "$@" ;;
 test) run_tests ;;
 windows) build_windows ;;
+soak) run_soak "${2:-}" ;;
+bench) run_bench ;;
 *)
-    echo "usage: ./dev.sh run [--real] | ./dev.sh test | ./dev.sh windows" >&2
+    echo "usage: ./dev.sh run [--real] | ./dev.sh test | ./dev.sh windows | ./dev.sh soak [N] | ./dev.sh bench" >&2
     exit 2
     ;;
 esac

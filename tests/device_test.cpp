@@ -3,9 +3,12 @@
 // under load.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <thread>
 
 #include "host_process.h"
 #include "virtual_device.h"
@@ -278,6 +281,28 @@ TEST_F(Devices, WriteRefusesDataItCannotSendAndWritesNothing)
     EXPECT_EQ(device.ReceiveOutputReport().at(1), 9);
 }
 
+TEST_F(Devices, AWriteTheDeviceDoesNotTakeFailsAfterFiveSecondsAndTheDeviceStaysOpen)
+{
+    VirtualDevice device(dir);
+    HostProcess host(Sim());
+    OpenDevice(host, device);
+    // The device reads no output report, so the connection fills up.
+    std::optional<std::string> reply;
+    int sent = 0;
+    do {
+        host.Send(Write({1}));
+        reply = host.ReadFrameText();
+    } while (reply == SENT && ++sent < 100000);
+    EXPECT_EQ(reply, WriteError("Unable to write"));
+    EXPECT_GT(sent, 0);
+    EXPECT_FALSE(device.ReceiveOutputReport().empty());
+    host.Send(Write({2}));
+    EXPECT_EQ(host.ReadFrameText(), SENT);
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+    EXPECT_EQ(host.CountInLog("Error: write timed out: the virtual device took no report for 5 s\n"), 1u);
+}
+
 TEST_F(Devices, RefusedWriteIsReportedAndTheDeviceStaysOpen)
 {
     VirtualDevice device(dir, {{"fail_write", true}});
@@ -409,6 +434,56 @@ TEST_F(Devices, EveryMessageOfALargeBacklogIsAnswered)
     host.CloseInput();
     EXPECT_EQ(host.Wait(), 0);
     EXPECT_TRUE(host.ReadAllFrames().empty());
+}
+
+TEST_F(Devices, ABurstOfWritesToAnEchoingDeviceGetsEveryReply)
+{
+    if (TestingWindowsHosts())
+        GTEST_SKIP() << "bridge-sim-device plays devices for Linux hosts";
+    HostProcess device({.path = SIM_DEVICE, .arguments = {"--dir", dir}, .output_to_null = true});
+    ASSERT_TRUE(device.WaitForLog(" ready in "));
+    HostProcess host(Sim({.log_discarded = true}));
+    host.Send(OPEN);
+    ASSERT_EQ(host.ReadFrameText(), OPEN_SUCCESS);
+    // Each write and its echo carry the write's number in their first bytes.
+    constexpr int writes = 100000;
+    std::string burst;
+    for (int i = 0; i < writes; ++i)
+        burst += Frame(Write({i & 0xFF, (i >> 8) & 0xFF, i >> 16}).dump());
+    std::jthread writer([&] { host.SendRaw(burst); });
+
+    int replies = 0, echoes = 0, last_echoed = -1;
+    auto take = [&](const json& frame) {
+        if (frame["call"] == "write") {
+            EXPECT_EQ(frame.dump(), SENT);
+            ++replies;
+            return;
+        }
+        const json& bytes = frame.at("response");
+        const int echoed = bytes.at(1).get<int>() | bytes.at(2).get<int>() << 8 | bytes.at(3).get<int>() << 16;
+        // Echoes come in order, each after its write's reply; some may be dropped.
+        EXPECT_TRUE(echoed > last_echoed && echoed < replies) << echoed << " after " << last_echoed;
+        last_echoed = echoed;
+        ++echoes;
+    };
+    while (replies < writes && !HasFailure())
+        take(host.ReadFrame().value());
+    writer.join();
+    host.CloseInput();
+    for (const std::string& text : host.ReadAllFrames())
+        take(json::parse(text));
+    EXPECT_EQ(host.Wait(), 0);
+    EXPECT_EQ(replies, writes);
+
+    device.Signal(SIGTERM);
+    EXPECT_EQ(device.Wait(), 0);
+    const std::string log = device.Log();
+    static const std::regex dropped_line("dropped (\\d+) input reports: 64 were waiting for the host\n");
+    int dropped = 0;
+    for (std::sregex_iterator at(log.begin(), log.end(), dropped_line), end; at != end; ++at)
+        dropped += std::stoi((*at)[1]);
+    EXPECT_GT(echoes, 0);
+    EXPECT_LE(echoes + dropped, writes) << log;
 }
 
 TEST_F(Devices, LargeReplyOnANonBlockingPipeArrivesWhole)

@@ -23,6 +23,7 @@
 
 #include "device_handle.h"
 #include "virtual_device.h"
+#include "whole_io.h"
 
 extern char** environ;
 
@@ -401,6 +402,45 @@ TEST_F(SimDeviceTool, ServesHostAfterHostPastTheEndOfItsInputAndCleansUpOnSigter
     EXPECT_EQ(Stop(), 0);
     EXPECT_EQ(hid_enumerate(0, 0), nullptr);
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/hidsim0.sock"));
+}
+
+TEST_F(SimDeviceTool, NeverWaitsOnAnUnreadLogAndEndsOnSigterm)
+{
+    Start({});
+    handle_ = hid_open(VENDOR, PRODUCT, nullptr);
+    ASSERT_NE(handle_, nullptr);
+    // Typed lines are handled in order: once the report typed last arrives,
+    // everything typed before it was handled.
+    auto type_then_probe = [&](const std::string& typed) {
+        const std::string text = typed + "05\n";
+        ASSERT_TRUE(WriteExactly(to_device_, text.data(), text.size()));
+        EXPECT_EQ(Read(64), Bytes{5});
+    };
+    // Each line that is not hex is logged: far more than the log's pipe holds.
+    constexpr size_t lines = 20000;
+    std::string flood;
+    for (size_t i = 0; i < lines; ++i)
+        flood += "zz\n";
+    type_then_probe(flood);
+
+    std::string log;
+    fcntl(log_, F_SETFL, O_NONBLOCK);
+    char chunk[4096];
+    for (ssize_t got; (got = read(log_, chunk, sizeof chunk)) > 0;)
+        log.append(chunk, static_cast<size_t>(got));
+    fcntl(log_, F_SETFL, 0);
+    size_t logged = 0;
+    for (size_t at = log.find("not hex bytes"); at != std::string::npos; at = log.find("not hex bytes", at + 1))
+        ++logged;
+    EXPECT_LT(logged, lines);
+    type_then_probe("yy\n");
+    EXPECT_EQ(ReadLine(log_),
+              "bridge-sim-device: dropped " + std::to_string(lines - logged) + " log lines: standard error was full");
+    EXPECT_EQ(ReadLine(log_), "bridge-sim-device: not hex bytes, nothing sent: yy");
+
+    type_then_probe(flood);   // full once more, and left unread
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(hid_enumerate(0, 0), nullptr);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
@@ -136,8 +137,13 @@ HostProcess::HostProcess(HostOptions options)
         posix_spawn_file_actions_adddup2(&actions, output[1], 1);
     if (options.close_error)
         posix_spawn_file_actions_addclose(&actions, 2);
+    else if (options.log_to_null)
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     else
         posix_spawn_file_actions_adddup2(&actions, log[1], 2);
+    if (options.output_to_null)
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    keep_log_ = !options.log_discarded;
 
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry)
@@ -148,8 +154,9 @@ HostProcess::HostProcess(HostOptions options)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
     std::vector<std::string> command = {options.path};
-    if (TestingWindowsHosts())
+    if (TestingWindowsHosts() && options.path.ends_with(".exe"))
         command = WindowsCommand(options.path);
+    command.insert(command.end(), options.arguments.begin(), options.arguments.end());
     std::vector<char*> argv;
     for (auto& word : command)
         argv.push_back(word.data());
@@ -214,7 +221,8 @@ void HostProcess::CollectLog(int fd)
             log_changed_.notify_all();
             break;
         }
-        log_.append(chunk, static_cast<size_t>(got));
+        if (keep_log_)
+            log_.append(chunk, static_cast<size_t>(got));
         log_changed_.notify_all();
     }
     close(fd);
@@ -318,6 +326,12 @@ size_t HostProcess::CountInLog(std::string_view text)
 {
     std::lock_guard lock(log_mutex_);
     return CountOf(log_, text);
+}
+
+void HostProcess::Signal(int number)
+{
+    if (exit_status_ < 0)
+        kill(pid_, number);
 }
 
 int HostProcess::Wait()

@@ -28,6 +28,7 @@ std::string PathForHost(const std::string& path);
 
 struct HostOptions {
     std::string path = HostExecutable(BRIDGE_HOST, "bridge-host.exe");
+    std::vector<std::string> arguments;
     std::vector<std::string> environment;   // NAME=value entries added to ours
     bool input_on_terminal = false;          // standard input is a pseudo-terminal
     bool close_input = false;                // started with descriptor 0 closed
@@ -35,6 +36,9 @@ struct HostOptions {
     bool nonblocking_output = false;         // the pipe behind descriptor 1 is O_NONBLOCK
     bool close_error = false;                // started with descriptor 2 closed
     bool log_unread = false;                 // nobody reads the log until ReadLog()
+    bool log_discarded = false;              // the log is read as it comes and thrown away
+    bool log_to_null = false;                // standard error is /dev/null
+    bool output_to_null = false;             // standard output is /dev/null
 };
 
 class HostProcess {
@@ -72,6 +76,8 @@ public:
 
     // Waits for the host to end; its exit status, or 128 + signal.
     int Wait();
+    void Signal(int number);
+    pid_t pid() const { return pid_; }
 
 private:
     void CollectLog(int fd);
@@ -85,6 +91,7 @@ private:
     std::condition_variable log_changed_;
     std::string log_;
     bool log_closed_ = false;
+    bool keep_log_ = true;
     std::thread log_reader_;
 };
 

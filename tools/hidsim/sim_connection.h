@@ -31,6 +31,11 @@ struct PlayerAddress {
     std::string pipe;
 };
 
+// As usbhid gives up on an output report the device does not take, a write
+// that the player leaves untaken this long fails with this text.
+constexpr int WRITE_TIMEOUT_MS = 5000;
+constexpr const wchar_t* WRITE_TIMEOUT_TEXT = L"write timed out: the virtual device took no report for 5 s";
+
 // The error texts of the library.
 void SetError(wchar_t*& slot, const std::wstring& text);
 void ClearError(wchar_t*& slot);

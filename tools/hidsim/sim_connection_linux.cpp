@@ -35,16 +35,17 @@ std::wstring ErrnoText(const char* what)
     return hidsim::DecodeUtf8(std::string(what) + ": " + std::strerror(errno));
 }
 
-// Waits until a report, or the playing process's end, can be received: 1 then,
-// 0 when the time ran out first, -1 on failure. A negative time waits forever.
-int WaitForReport(int socket, int milliseconds)
+// Waits until the socket is ready for `events` (a report can be received, or
+// the playing process has ended; or a report can be sent): 1 then, 0 when the
+// time ran out first, -1 on failure. A negative time waits forever.
+int WaitFor(int socket, short events, int milliseconds)
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     const int64_t deadline = now.tv_sec * 1000 + now.tv_nsec / 1000000 + milliseconds;
     int left = milliseconds;
     for (;;) {
-        pollfd ready = {socket, POLLIN, 0};
+        pollfd ready = {socket, events, 0};
         const int result = poll(&ready, 1, left);
         if (result > 0 && (ready.revents & POLLNVAL)) {
             errno = EBADF;
@@ -101,13 +102,26 @@ DeviceState& State(hid_device* device)
     return device->state;
 }
 
+// As usbhid gives up on an output report the device does not take, a report
+// the player leaves unread for WRITE_TIMEOUT_MS fails the write.
 int SendReport(hid_device* device, const unsigned char* data, size_t length)
 {
     ssize_t sent;
-    do {
+    for (;;) {
         // A player that is gone must not kill the host with SIGPIPE.
-        sent = send(device->socket, data, length, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
+        sent = send(device->socket, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+            break;
+        if (errno == EINTR)
+            continue;
+        const int ready = WaitFor(device->socket, POLLOUT, WRITE_TIMEOUT_MS);
+        if (ready == 0) {
+            SetError(device->state.last_error, WRITE_TIMEOUT_TEXT);
+            return -1;
+        }
+        if (ready < 0)
+            break;
+    }
     if (sent < 0) {
         SetError(device->state.last_error, ErrnoText("write"));
         return -1;
@@ -127,7 +141,7 @@ void Disconnect(hid_device* device)
 extern "C" int hid_read_timeout(hid_device* device, unsigned char* data, size_t length, int milliseconds)
 {
     wchar_t*& last_error = device->state.last_error;
-    const int ready = WaitForReport(device->socket, milliseconds);
+    const int ready = WaitFor(device->socket, POLLIN, milliseconds);
     if (ready < 0) {
         SetError(last_error, ErrnoText("read"));
         return -1;

@@ -76,7 +76,16 @@ int SendReport(hid_device* device, const unsigned char* data, size_t length)
         SetError(device->state.last_error, SystemError(L"WriteFile"));
         return -1;
     }
-    if (!GetOverlappedResult(device->pipe, &device->write_ol, &written, TRUE)) {
+    // As a HID driver gives up on a report the device does not take, a write
+    // the player leaves untaken is cancelled and fails.
+    if (WaitForSingleObject(device->write_ol.hEvent, WRITE_TIMEOUT_MS) != WAIT_OBJECT_0) {
+        // Only the write: the host's read stays outstanding.
+        CancelIoEx(device->pipe, &device->write_ol);
+        GetOverlappedResult(device->pipe, &device->write_ol, &written, TRUE);
+        SetError(device->state.last_error, WRITE_TIMEOUT_TEXT);
+        return -1;
+    }
+    if (!GetOverlappedResult(device->pipe, &device->write_ol, &written, FALSE)) {
         SetError(device->state.last_error, SystemError(L"write"));
         return -1;
     }

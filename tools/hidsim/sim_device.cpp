@@ -6,15 +6,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -34,6 +37,10 @@ hex bytes typed on standard input (spaces between bytes allowed) is sent as an
 input report. Serves host after host until SIGINT or SIGTERM, then removes the
 device. Says on standard error when it is ready.
 
+Like hidraw, it holds at most 64 input reports that the host has not taken
+yet, and drops newer ones, saying how many on standard error. Standard error
+never holds it up: lines it cannot take at once are dropped and counted.
+
   --dir DIR              the virtual-device directory (default: $HIDSIM_DIR, else /tmp/hidsim)
   --vendor HEX           vendor id (default 0acd)
   --product HEX          product id (default 3820)
@@ -51,6 +58,130 @@ device. Says on standard error when it is ready.
 
 constexpr size_t READ_CHUNK = 4096;
 constexpr unsigned long MAX_ID = 0xFFFF;
+// Input reports waiting for the host, as hidraw keeps per open file.
+constexpr size_t INPUT_QUEUE_SIZE = 64;
+
+// A pipe or terminal of ours, opened once more as a file description of our
+// own that does not block (setting O_NONBLOCK on the descriptor would change
+// it for whoever shares it); other kinds as they are.
+int NonBlockingCopy(int fd)
+{
+    struct stat status;
+    if (fstat(fd, &status) != 0 || (!S_ISFIFO(status.st_mode) && !S_ISCHR(status.st_mode)))
+        return fd;
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const int own = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    return own >= 0 ? own : fd;
+}
+
+// The log on standard error, one write a line. A line that standard error
+// cannot take at once is dropped, and the next line that gets out says how
+// many were.
+void LogLine(const std::string& line)
+{
+    static const int fd = NonBlockingCopy(STDERR_FILENO);
+    static unsigned long dropped = 0;
+    std::string text = line + "\n";
+    if (dropped > 0)
+        text = "bridge-sim-device: dropped " + std::to_string(dropped) +
+               " log lines: standard error was full\n" + text;
+    ssize_t put;
+    do {
+        put = write(fd, text.data(), text.size());
+    } while (put < 0 && errno == EINTR);
+    dropped = put < 0 ? dropped + 1 : 0;
+}
+
+void LogErrno(const std::string& what)
+{
+    LogLine("bridge-sim-device: " + what + ": " + std::strerror(errno));
+}
+
+// Standard output, the data: nothing is dropped, but waiting for room ends
+// when a stop signal comes. False then, or when standard output failed.
+bool WriteOutput(const std::string& text, int stop_signals)
+{
+    static const int fd = NonBlockingCopy(STDOUT_FILENO);
+    size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t put = write(fd, text.data() + written, text.size() - written);
+        if (put >= 0) {
+            written += static_cast<size_t>(put);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return false;
+        pollfd waits[2] = {{fd, POLLOUT, 0}, {stop_signals, POLLIN, 0}};
+        if ((poll(waits, 2, -1) < 0 && errno != EINTR) || waits[1].revents)
+            return false;
+    }
+    return true;
+}
+
+// The input reports for the connected host that its side could not take yet:
+// at most INPUT_QUEUE_SIZE, sent on as it takes them; newer ones are dropped
+// and counted, and the count is logged once the queue has emptied again or
+// the host is gone. Never waits.
+class InputQueue {
+   public:
+    // False when the host is gone or the report cannot be sent at all.
+    bool Offer(hidsim::VirtualDevice& device, const std::vector<uint8_t>& report)
+    {
+        if (!waiting_.empty()) {
+            if (waiting_.size() < INPUT_QUEUE_SIZE)
+                waiting_.push_back(report);
+            else
+                ++dropped_;
+            return true;
+        }
+        switch (device.TrySendInputReport(report)) {
+        case hidsim::VirtualDevice::Sent::YES: return true;
+        case hidsim::VirtualDevice::Sent::FULL: waiting_.push_back(report); return true;
+        case hidsim::VirtualDevice::Sent::FAILED: return false;
+        }
+        return false;
+    }
+
+    // Sends what the host's side can take now.
+    void Flush(hidsim::VirtualDevice& device)
+    {
+        while (!waiting_.empty()) {
+            const hidsim::VirtualDevice::Sent sent = device.TrySendInputReport(waiting_.front());
+            if (sent == hidsim::VirtualDevice::Sent::FULL)
+                return;
+            if (sent == hidsim::VirtualDevice::Sent::FAILED) {
+                Discard();
+                return;
+            }
+            waiting_.pop_front();
+        }
+        LogDropped();
+    }
+
+    // The host is gone: what waits for it is dropped too.
+    void Discard()
+    {
+        dropped_ += waiting_.size();
+        waiting_.clear();
+        LogDropped();
+    }
+
+    bool waiting() const { return !waiting_.empty(); }
+
+   private:
+    void LogDropped()
+    {
+        if (dropped_ > 0)
+            LogLine("bridge-sim-device: dropped " + std::to_string(dropped_) + " input reports: " +
+                      std::to_string(INPUT_QUEUE_SIZE) + " were waiting for the host");
+        dropped_ = 0;
+    }
+
+    std::deque<std::vector<uint8_t>> waiting_;
+    unsigned long dropped_ = 0;
+};
 
 struct Options {
     std::string dir = hidsim::DefaultDir();
@@ -140,24 +271,24 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& exit_code)
     return options;
 }
 
-void SendTypedReport(hidsim::VirtualDevice& device, const std::string& line)
+void SendTypedReport(hidsim::VirtualDevice& device, InputQueue& queue, const std::string& line)
 {
     const std::optional<std::vector<uint8_t>> report = hidsim::ParseHexLine(line);
     if (!report)
-        std::cerr << "bridge-sim-device: not hex bytes, nothing sent: " << line << "\n";
+        LogLine("bridge-sim-device: not hex bytes, nothing sent: " + line);
     else if (report->empty())
         return;
     else if (device.connection() < 0)
-        std::cerr << "bridge-sim-device: no host connected, report dropped\n";
-    else if (!device.SendInputReport(*report))
-        std::cerr << "bridge-sim-device: the host did not take the report\n";
+        LogLine("bridge-sim-device: no host connected, report dropped");
+    else if (!queue.Offer(device, *report))
+        LogLine("bridge-sim-device: the host did not take the report");
 }
 
 // Standard input as lines, read only when poll() says there is something.
 class TypedLines {
    public:
     // Reads what is there and sends each whole line; false at end of input.
-    bool Forward(hidsim::VirtualDevice& device)
+    bool Forward(hidsim::VirtualDevice& device, InputQueue& queue)
     {
         char chunk[READ_CHUNK];
         const ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
@@ -165,14 +296,14 @@ class TypedLines {
             return errno == EINTR || errno == EAGAIN;
         if (got == 0) {
             if (!pending_.empty())
-                SendTypedReport(device, pending_);
+                SendTypedReport(device, queue, pending_);
             pending_.clear();
             return false;
         }
         pending_.append(chunk, static_cast<size_t>(got));
         size_t end;
         while ((end = pending_.find('\n')) != std::string::npos) {
-            SendTypedReport(device, pending_.substr(0, end));
+            SendTypedReport(device, queue, pending_.substr(0, end));
             pending_.erase(0, end + 1);
         }
         return true;
@@ -182,54 +313,62 @@ class TypedLines {
     std::string pending_;
 };
 
-void PlayOutputReport(hidsim::VirtualDevice& device, bool echo)
+// False when standard output could not take the report's line before a stop signal.
+bool PlayOutputReport(hidsim::VirtualDevice& device, InputQueue& queue, bool echo, int stop_signals)
 {
     const std::vector<uint8_t> report = device.ReceiveOutputReport();
     if (report.empty()) {
-        std::cerr << "bridge-sim-device: host disconnected\n";
-        return;
+        queue.Discard();
+        LogLine("bridge-sim-device: host disconnected");
+        return true;
     }
-    const std::string line = hidsim::HexLine(report) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
-    if (echo && !device.SendInputReport(report))
-        std::cerr << "bridge-sim-device: could not echo the report\n";
+    if (!WriteOutput(hidsim::HexLine(report) + "\n", stop_signals))
+        return false;
+    if (echo && !queue.Offer(device, report))
+        LogLine("bridge-sim-device: could not echo the report");
+    return true;
 }
 
 // Serves until a stop signal arrives on the signalfd. The connection is
 // handled before the listener, as accepting a new host closes the old one.
+// Nothing but poll() waits, so a stop signal always ends it.
 int Serve(hidsim::VirtualDevice& device, bool echo, int stop_signals)
 {
     TypedLines typed;
+    InputQueue queue;
     bool input_open = true;
     for (;;) {
         enum { STOP, CONNECTION, LISTENER, INPUT, COUNT };
+        const short connection_events = static_cast<short>(POLLIN | (queue.waiting() ? POLLOUT : 0));
         pollfd waits[COUNT] = {{stop_signals, POLLIN, 0},
-                               {device.connection(), POLLIN, 0},
+                               {device.connection(), connection_events, 0},
                                {device.listener(), POLLIN, 0},
                                {input_open ? STDIN_FILENO : -1, POLLIN, 0}};
         if (poll(waits, COUNT, -1) < 0) {
             if (errno == EINTR)
                 continue;
-            std::perror("bridge-sim-device: poll");
+            LogErrno("poll");
             return 1;
         }
         if (waits[STOP].revents)
             return 0;
-        if (waits[CONNECTION].revents)
-            PlayOutputReport(device, echo);
+        if (waits[CONNECTION].revents & POLLOUT)
+            queue.Flush(device);
+        if ((waits[CONNECTION].revents & ~POLLOUT) && !PlayOutputReport(device, queue, echo, stop_signals))
+            return 0;
         if (waits[LISTENER].revents) {
+            queue.Discard();
             if (!device.Accept()) {
-                std::perror("bridge-sim-device: accept");
+                LogErrno("accept");
                 return 1;
             }
-            std::cerr << "bridge-sim-device: host connected\n";
+            LogLine("bridge-sim-device: host connected");
         }
         // End of input is no reason to stop: the device goes on serving.
         if (waits[INPUT].revents & POLLNVAL)
             input_open = false;
         else if (waits[INPUT].revents)
-            input_open = typed.Forward(device);
+            input_open = typed.Forward(device, queue);
     }
 }
 
@@ -259,7 +398,7 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
     const int stop_signals = StopSignals();
     if (stop_signals < 0) {
-        std::perror("bridge-sim-device: signals");
+        LogErrno("signals");
         return 1;
     }
     try {
@@ -267,10 +406,10 @@ int main(int argc, char** argv)
         char ids[16];
         std::snprintf(ids, sizeof ids, "%04x:%04x", options->record.value("vendor_id", 0x0ACDu),
                       options->record.value("product_id", 0x3820u));
-        std::cerr << "virtual device " << ids << " ready in " << options->dir << std::endl;
+        LogLine(std::string("virtual device ") + ids + " ready in " + options->dir);
         return Serve(device, options->echo, stop_signals);
     } catch (const std::exception& error) {
-        std::cerr << "bridge-sim-device: " << error.what() << "\n";
+        LogLine(std::string("bridge-sim-device: ") + error.what());
         return 1;
     }
 }

@@ -275,6 +275,19 @@ bool VirtualDevice::SendInputReport(const std::vector<uint8_t>& report)
     return sent == static_cast<ssize_t>(report.size());
 }
 
+VirtualDevice::Sent VirtualDevice::TrySendInputReport(const std::vector<uint8_t>& report)
+{
+    if (report.empty() || connection_ < 0)
+        return Sent::FAILED;
+    ssize_t sent;
+    do {
+        sent = send(connection_, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return Sent::FULL;
+    return sent == static_cast<ssize_t>(report.size()) ? Sent::YES : Sent::FAILED;
+}
+
 void VirtualDevice::Unplug()
 {
     StopPlayer();

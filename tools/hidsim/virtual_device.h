@@ -46,6 +46,10 @@ class VirtualDevice {
     std::vector<uint8_t> ReceiveOutputReport();
     // False when no host is connected, the report is empty, or the send failed.
     bool SendInputReport(const std::vector<uint8_t>& report);
+    // The same without waiting (sockets only): FULL when the connection
+    // cannot take the report now.
+    enum class Sent { YES, FULL, FAILED };
+    Sent TrySendInputReport(const std::vector<uint8_t>& report);
     void Unplug();   // closes connection and listener, removes record and socket
     int connection() const;   // -1 when none, and with a player; for poll()
     int listener() const;
