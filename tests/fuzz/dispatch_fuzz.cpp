@@ -11,6 +11,7 @@
 // and the "receive" messages are reports the devices sent, in their order.
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -198,11 +199,18 @@ void SendMessageA(json message)
     replies.push_back(std::move(message));
 }
 
+static void RemoveDeviceDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(hidsim::DefaultDir(), ignored);
+}
+
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     char dir[] = "/tmp/dispatch-fuzz-XXXXXX";
     if (!mkdtemp(dir) || setenv(hidsim::DIR_VARIABLE, dir, 1) != 0)
         std::abort();
+    std::atexit(RemoveDeviceDir);
     signal(SIGPIPE, SIG_IGN);
     return 0;
 }
