@@ -8,6 +8,7 @@
 #   ./dev.sh soak [N]       N "write"s (default 1000000) to an echoing virtual
 #                           device, every reply and echo checked; time and memory
 #   ./dev.sh bench          the hosts' speed beside a bare echo host, as a table
+#   ./dev.sh fuzz SECONDS   build the fuzz targets and run each that long
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -18,6 +19,9 @@ TEST_PACKAGES+=(man-db)  # man -l on the manual pages
 TEST_PACKAGES+=(chromium)  # browser test
 TEST_PACKAGES+=(firefox-esr zip)  # Firefox test: the browser, and zip to pack its add-on
 TEST_PACKAGES+=(qemu-system-x86 busybox-static)  # kernel test
+# The fuzz targets: clang, its libFuzzer and sanitizers.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+TEST_PACKAGES+=("${FUZZ_PACKAGES[@]}")
 # The Windows cross-build, and Wine to run its tests; dpkg-dev unpacks
 # hidapi's source package; nsis makes the installer.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev nsis)
@@ -53,7 +57,7 @@ install_browser_test() {
 # The builds dev.sh makes, one folder each. Every configure names every option
 # the build relies on, so that nothing another command left in a folder's
 # cache (README's, a person's) changes what dev.sh builds.
-COMMON_OPTIONS=(-DBRIDGE_WERROR=ON -DBUILD_TESTING=ON -DBRIDGE_SANITIZE=OFF
+COMMON_OPTIONS=(-DBRIDGE_WERROR=ON -DBUILD_TESTING=ON -DBRIDGE_SANITIZE=OFF -DBRIDGE_TSAN=OFF -DBRIDGE_FUZZ=OFF
     -DBRIDGE_EXTENSIONS= -DBRIDGE_HOST_NAME=bridge_host -DBRIDGE_HOST_INSTALL_DIR=lib/bridge-host)
 declare -A BUILDS=(
     # ./dev.sh test names the Windows build whose tests run under Wine.
@@ -62,6 +66,9 @@ declare -A BUILDS=(
     # and packages are built so.
     [build-release]="-DCMAKE_BUILD_TYPE=Release"
     [build-sanitize]="-DCMAKE_BUILD_TYPE=Debug -DBRIDGE_SANITIZE=ON"
+    [build-tsan]="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIDGE_TSAN=ON"
+    # The libFuzzer targets only, with clang.
+    [build-fuzz]="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DBRIDGE_FUZZ=ON"
     # Cross-built with mingw-w64; hidapi's Windows backend from its source package.
     [build-windows]="--toolchain cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHIDAPI_SOURCE_DIR=$PWD/build-windows/hidapi"
 )
@@ -149,6 +156,61 @@ build_windows() {
     build build-windows
 }
 
+# The fuzz targets of build-fuzz and their own options: the reader's inputs
+# may hold frames of the largest size.
+declare -A FUZZ_TARGETS=([reader_fuzz]="-max_len=17000" [dispatch_fuzz]="")
+# ./dev.sh test's share of fuzzing: some seconds each.
+declare -A FUZZ_TEST_RUNS=([reader_fuzz]=20000 [dispatch_fuzz]=5000)
+
+# fuzz_target TARGET OPTION...: runs one target with libFuzzer's options
+# given, from its seed corpus in tests/fuzz/corpus (what it adds goes to a
+# scratch folder), and prints its executions, coverage and crashes. Fails on
+# a crash, and then keeps the log and the input that crashed.
+fuzz_target() {
+    local target=$1 scratch log options status=0
+    scratch=$(mktemp -d)
+    log=$scratch/$target.log
+    read -ra options <<<"${FUZZ_TARGETS[$target]}"
+    build-fuzz/"$target" -print_final_stats=1 -timeout=10 -artifact_prefix="$scratch/" "${options[@]}" "${@:2}" \
+        "$scratch" "tests/fuzz/corpus/${target%_fuzz}" >"$log" 2>&1 || status=$?
+    local executions coverage crashes
+    executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    coverage=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -n 1)
+    crashes=$(find "$scratch" -maxdepth 1 \( -name 'crash-*' -o -name 'timeout-*' -o -name 'leak-*' -o -name 'oom-*' \) | wc -l)
+    echo "dev.sh: $target: ${executions:-?} executions, ${coverage:-no coverage line}, $crashes crashes"
+    if [ "$status" -ne 0 ]; then
+        tail -n 60 "$log" >&2
+        echo "dev.sh: $target failed (exit $status); its log and input are in $scratch" >&2
+        return 1
+    fi
+    rm -rf "$scratch"
+}
+
+fuzz() {
+    local seconds=${1:?usage: ./dev.sh fuzz SECONDS} target
+    install_packages "${FUZZ_PACKAGES[@]}"
+    build build-fuzz
+    for target in "${!FUZZ_TARGETS[@]}"; do
+        fuzz_target "$target" -max_total_time="$seconds"
+    done
+}
+
+# sanitized_tests DIR VARIABLE=VALUE...: the tests labelled sanitize in one of
+# BUILDS, with the sanitizers' options given. Every process writes its reports
+# into one folder (the options' REPORTS, replaced here), so a report fails the
+# run even where a test did not look.
+sanitized_tests() {
+    local dir=$1 reports settings=("${@:2}")
+    reports=$(mktemp -d)
+    (cd "$dir" && env "${settings[@]//REPORTS/$reports}" ctest --output-on-failure -j "$(nproc)" -L sanitize)
+    if [ -n "$(ls -A "$reports")" ]; then
+        echo "dev.sh: sanitizer reports of $dir:" >&2
+        cat "$reports"/* >&2
+        exit 1
+    fi
+    rm -rf "$reports"
+}
+
 run_tests() {
     install_packages "${TEST_PACKAGES[@]}" "${WINE_PACKAGES[@]}"
     install_browser_test
@@ -159,21 +221,19 @@ run_tests() {
     (cd build && ctest --output-on-failure -j "$(nproc)")
 
     # The same tests once more on a build with AddressSanitizer and
-    # UndefinedBehaviorSanitizer. Every process writes its reports into one
-    # folder, so a report fails the run even where a test did not look.
+    # UndefinedBehaviorSanitizer, and on one with ThreadSanitizer.
     build build-sanitize
-    local reports
-    reports=$(mktemp -d)
-    (cd build-sanitize &&
-        ASAN_OPTIONS="log_path=$reports/asan:abort_on_error=1" \
-        UBSAN_OPTIONS="log_path=$reports/ubsan:halt_on_error=1:print_stacktrace=1" \
-        ctest --output-on-failure -j "$(nproc)" -L sanitize)
-    if [ -n "$(ls -A "$reports")" ]; then
-        echo "dev.sh: sanitizer reports:" >&2
-        cat "$reports"/* >&2
-        exit 1
-    fi
-    rm -rf "$reports"
+    sanitized_tests build-sanitize ASAN_OPTIONS="log_path=REPORTS/asan:abort_on_error=1" \
+        UBSAN_OPTIONS="log_path=REPORTS/ubsan:halt_on_error=1:print_stacktrace=1"
+    build build-tsan
+    sanitized_tests build-tsan TSAN_OPTIONS="log_path=REPORTS/tsan:halt_on_error=1"
+
+    # The reader and the worker's dispatch under libFuzzer, for a few seconds.
+    build build-fuzz
+    local target
+    for target in "${!FUZZ_TARGETS[@]}"; do
+        fuzz_target "$target" -runs="${FUZZ_TEST_RUNS[$target]}"
+    done
 }
 
 # N requests through bridge-host-sim to an echoing virtual device.
@@ -197,8 +257,9 @@ test) run_tests ;;
 windows) build_windows ;;
 soak) run_soak "${2:-}" ;;
 bench) run_bench ;;
+fuzz) shift; fuzz "$@" ;;
 *)
-    echo "usage: ./dev.sh run [--real] | ./dev.sh test | ./dev.sh windows | ./dev.sh soak [N] | ./dev.sh bench" >&2
+    echo "usage: ./dev.sh run [--real] | ./dev.sh test | ./dev.sh windows | ./dev.sh soak [N] | ./dev.sh bench | ./dev.sh fuzz SECONDS" >&2
     exit 2
     ;;
 esac

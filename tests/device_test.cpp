@@ -394,6 +394,44 @@ TEST_F(Devices, UnplugClosesTheDeviceSilentlyAndOpenWorksAgain)
     EXPECT_LE(host.CountInLog("hid_read returned 0 (waiting)\n"), 3u);
 }
 
+// Both threads of the host busy at once: the reader queues writes while the
+// worker forwards reports, then the device goes while reports are on their way.
+TEST_F(Devices, ReportsWhileWritesArriveThenUnplugMidRead)
+{
+    VirtualDevice device(dir);
+    HostProcess host(Sim());
+    OpenDevice(host, device);
+    const int rounds = 200;
+    std::string writes;
+    for (int i = 0; i < rounds; ++i)
+        writes += Frame(Write({i}).dump());
+    host.SendRaw(writes);
+    for (int i = 0; i < rounds; ++i) {
+        ASSERT_TRUE(device.SendInputReport({static_cast<uint8_t>(i)}));
+        ASSERT_EQ(device.ReceiveOutputReport().at(1), i);
+    }
+    int sent = 0, received = 0;
+    for (int frame = 0; frame < 2 * rounds; ++frame) {
+        const std::string text = host.ReadFrameText().value();
+        if (text == SENT)
+            ++sent;
+        else
+            ASSERT_EQ(json::parse(text), ReceiveMessage({static_cast<uint8_t>(received++)}));
+    }
+    EXPECT_EQ(sent, rounds);
+
+    for (uint8_t i = 0; i < 10; ++i)
+        ASSERT_TRUE(device.SendInputReport({0xA0, i}));
+    device.Unplug();
+    ASSERT_TRUE(host.WaitForLog("hid_read: Unable to read(), closing...\n"));
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+    // Those the host still read come in order; the rest were lost with the device.
+    uint8_t next = 0;
+    for (const std::string& text : host.ReadAllFrames())
+        EXPECT_EQ(json::parse(text), ReceiveMessage({0xA0, next++}));
+}
+
 TEST_F(Devices, ExitClosesTheOpenDeviceWithoutReply)
 {
     VirtualDevice device(dir);
