@@ -424,7 +424,9 @@ TEST_F(SetupCommand, InstallAddsToTheExtensionsAllowedAndUninstallTakesOneOut)
     const auto origins = [&] { return ReadJson(manifest)["allowed_origins"]; };
     const auto chromium = [&](std::vector<std::string> args) {
         args.insert(args.end(), {"--user", "--browser", "chromium"});
-        return Setup(args).status;
+        const Result result = Setup(args);
+        EXPECT_EQ(result.status, 0) << result.err;
+        return result.status;
     };
     const std::string first = "chrome-extension://" + CHROMIUM_ID + "/";
     const std::string second = "chrome-extension://" + OTHER_CHROMIUM_ID + "/";
