@@ -248,7 +248,7 @@ run_bench() {
     install_packages
     build build
     cmake --build build --target bridge-bench
-    build/tests/bench/bridge-bench
+    build/tools/bench/bridge-bench
 }
 
 case "${1:-}" in

@@ -10,7 +10,7 @@
 #include <regex>
 #include <thread>
 
-#include "host_process.h"
+#include "echo_load.h"
 #include "virtual_device.h"
 
 using nlohmann::json;
@@ -19,9 +19,8 @@ using hidsim::VirtualDevice;
 namespace {
 
 const json OPEN = {{"call", "open"}};
-const std::string OPEN_SUCCESS =
-    R"({"call":"open","response":{"productId":"14368","success":"Device Open","vendorId":"2765"}})";
-const std::string SENT = R"({"call":"write","response":{"success":"Sent"}})";
+using load::OPEN_SUCCESS;
+using load::SENT;
 
 // A private device directory and a bridge-host-sim that looks in it.
 class Devices : public ::testing::Test {
@@ -478,38 +477,38 @@ TEST_F(Devices, ABurstOfWritesToAnEchoingDeviceGetsEveryReply)
 {
     if (TestingWindowsHosts())
         GTEST_SKIP() << "bridge-sim-device plays devices for Linux hosts";
-    HostProcess device({.path = SIM_DEVICE, .arguments = {"--dir", dir}, .output_to_null = true});
+    HostProcess device(load::EchoingDevice(dir));
     ASSERT_TRUE(device.WaitForLog(" ready in "));
     HostProcess host(Sim({.log_discarded = true}));
     host.Send(OPEN);
     ASSERT_EQ(host.ReadFrameText(), OPEN_SUCCESS);
-    // Each write and its echo carry the write's number in their first bytes.
     constexpr int writes = 100000;
     std::string burst;
-    for (int i = 0; i < writes; ++i)
-        burst += Frame(Write({i & 0xFF, (i >> 8) & 0xFF, i >> 16}).dump());
+    for (uint32_t i = 0; i < writes; ++i)
+        burst += Frame(load::WriteRequest(i));
     std::jthread writer([&] { host.SendRaw(burst); });
 
     int replies = 0, echoes = 0, last_echoed = -1;
-    auto take = [&](const json& frame) {
-        if (frame["call"] == "write") {
-            EXPECT_EQ(frame.dump(), SENT);
+    auto take = [&](const std::string& frame) {
+        if (frame == SENT) {
             ++replies;
             return;
         }
-        const json& bytes = frame.at("response");
+        // Each echo carries its write's number first; echoes come in order,
+        // each after its write's reply, and some may be dropped.
+        const json bytes = json::parse(frame).at("response");
         const int echoed = bytes.at(1).get<int>() | bytes.at(2).get<int>() << 8 | bytes.at(3).get<int>() << 16;
-        // Echoes come in order, each after its write's reply; some may be dropped.
+        EXPECT_EQ(frame, load::EchoOf(echoed));
         EXPECT_TRUE(echoed > last_echoed && echoed < replies) << echoed << " after " << last_echoed;
         last_echoed = echoed;
         ++echoes;
     };
     while (replies < writes && !HasFailure())
-        take(host.ReadFrame().value());
+        take(host.ReadFrameText().value());
     writer.join();
     host.CloseInput();
     for (const std::string& text : host.ReadAllFrames())
-        take(json::parse(text));
+        take(text);
     EXPECT_EQ(host.Wait(), 0);
     EXPECT_EQ(replies, writes);
 
