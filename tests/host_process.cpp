@@ -83,7 +83,11 @@ std::vector<std::string> WindowsCommand(const std::string& executable)
 
 std::string PathForHost(const std::string& path)
 {
-    return TestingWindowsHosts() ? "Z:" + path : path;
+    if (!TestingWindowsHosts())
+        return path;
+    std::string windows = "Z:" + path;
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
 }
 
 std::string LengthPrefix(uint32_t length)

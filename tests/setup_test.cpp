@@ -118,14 +118,6 @@ bool Windows()
     return TestingWindowsHosts();
 }
 
-// A path of this machine as a Windows program under Wine names it.
-std::string WindowsPath(const fs::path& path)
-{
-    std::string text = "Z:" + path.string();
-    std::replace(text.begin(), text.end(), '/', '\\');
-    return text;
-}
-
 // The default value of a key of the Wine prefix's registry, or "" without the key.
 std::string RegistryValue(const std::string& key)
 {
@@ -179,7 +171,7 @@ protected:
                 forget += "[-" + std::string(hive) + "\\" + place.folder + "\\bridge_host]\n";
         WriteText(scratch / "forget.reg", forget);
         std::vector<std::string> command = WindowsCommand("reg");
-        command.insert(command.end(), {"import", WindowsPath(scratch / "forget.reg")});
+        command.insert(command.end(), {"import", PathForHost(scratch / "forget.reg")});
         ASSERT_EQ(RunCommand(command).status, 0);
         fs::remove(scratch / "forget.reg");
     }
@@ -213,10 +205,8 @@ protected:
     fs::path root() const { return scratch / "root"; }
     std::string Host() const
     {
-        return Windows() ? WindowsPath(scratch / "bridge-host.exe") : fs::canonical(HOST_PATH).string();
+        return Windows() ? PathForHost(scratch / "bridge-host.exe") : fs::canonical(HOST_PATH).string();
     }
-    // A path as the setup command writes it.
-    static std::string Shown(const fs::path& path) { return Windows() ? WindowsPath(path) : path.string(); }
 
     fs::path scratch;
 };
@@ -251,7 +241,7 @@ void ExpectKeys(const fs::path& scratch, const std::string& hive, bool registere
 {
     for (const Place& place : WINDOWS_PLACES)
         EXPECT_EQ(RegistryValue(hive + "\\" + place.folder + "\\bridge_host"),
-                  registered ? WindowsPath(ManifestOf(scratch, place)) : "")
+                  registered ? PathForHost(ManifestOf(scratch, place)) : "")
             << place.browser;
 }
 
@@ -354,7 +344,8 @@ TEST_F(SetupCommand, HostOptionNamesTheProgramToStart)
     const fs::path host = scratch / (Windows() ? "my host.exe" : "my host");
     fs::copy_file(HostExecutable(HOST_PATH, "bridge-host.exe"), host);
     ASSERT_EQ(Install({"--user", "--host", host}).status, 0);
-    EXPECT_EQ(ReadJson(ManifestOf(scratch, Windows() ? WINDOWS_PLACES[3] : USER_PLACES[5]))["path"], Shown(host));
+    EXPECT_EQ(ReadJson(ManifestOf(scratch, Windows() ? WINDOWS_PLACES[3] : USER_PLACES[5]))["path"],
+              PathForHost(host));
 
     // Windows starts programs by their name, Linux by their mode.
     const fs::path refused_host = scratch / "my host.bin";
@@ -541,7 +532,7 @@ TEST_F(Check, PassesWhenEverythingIsThere)
 {
     const Result result = Setup({"check"});
     EXPECT_EQ(result.status, 0) << result.out;
-    EXPECT_NE(result.out.find("ok       chromium: " + Shown(Manifest()) + " starts " + Host()), std::string::npos)
+    EXPECT_NE(result.out.find("ok       chromium: " + PathForHost(Manifest()) + " starts " + Host()), std::string::npos)
         << result.out;
     EXPECT_NE(result.out.find("-        chrome: not used here"), std::string::npos) << result.out;
     if (!Windows()) {
@@ -576,7 +567,7 @@ TEST_F(Check, FindsManifestProblems)
     if (geteuid() == 0 && !Windows()) {
         ASSERT_EQ(Setup({"install", "--system", "--browser", "chromium", "--extension", CHROMIUM_ID}).status, 0);
     }
-    ExpectProblem("chromium", Shown(Manifest()));
+    ExpectProblem("chromium", PathForHost(Manifest()));
 }
 
 TEST_F(Check, FindsAHostThatCannotStart)
@@ -591,7 +582,7 @@ TEST_F(Check, FindsAHostThatCannotStart)
         ExpectProblem("chromium", host.string() + " is not executable");
     }
     fs::remove(host);
-    ExpectProblem("chromium", Shown(host) + " does not exist");
+    ExpectProblem("chromium", PathForHost(host) + " does not exist");
 }
 
 TEST_F(Check, StartsTheHostAsEachBrowserDoes)
