@@ -5,6 +5,7 @@
 
 #include "machine.h"
 #include "setup.h"
+#include "system_error_windows.h"
 
 namespace fs = std::filesystem;
 
@@ -43,18 +44,6 @@ HKEY HiveOf(const std::string& key, std::string& below)
     const bool user = key.starts_with(USER_HIVE + "\\");
     below = key.substr((user ? USER_HIVE : MACHINE_HIVE).size() + 1);
     return user ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
-}
-
-std::string ErrorText(LSTATUS status)
-{
-    char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                   static_cast<DWORD>(status), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = text ? text : "error " + std::to_string(status);
-    LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
-        message.pop_back();
-    return message;
 }
 
 // The default value of the key; status ERROR_FILE_NOT_FOUND when the key is not there.
@@ -157,7 +146,8 @@ std::string Register(const ManifestFolder& where, const std::string& name, const
         RegCloseKey(opened);
     }
     if (status != ERROR_SUCCESS)
-        throw std::runtime_error("cannot write the registry key " + key + ": " + ErrorText(status));
+        throw std::runtime_error("cannot write the registry key " + key + ": " +
+                                 SystemErrorText(static_cast<DWORD>(status)));
     return "registered it in " + key;
 }
 
@@ -170,7 +160,8 @@ std::string Unregister(const ManifestFolder& where, const std::string& name, con
     std::string below;
     const HKEY hive = HiveOf(key, below);
     if (const LSTATUS status = RegDeleteKeyExW(hive, Wide(below).c_str(), KEY_WOW64_64KEY, 0); status != ERROR_SUCCESS)
-        throw std::runtime_error("cannot remove the registry key " + key + ": " + ErrorText(status));
+        throw std::runtime_error("cannot remove the registry key " + key + ": " +
+                                 SystemErrorText(static_cast<DWORD>(status)));
     RemoveEmptyKeys(hive, below.substr(0, below.rfind('\\')));
     return "removed the registry key " + key;
 }

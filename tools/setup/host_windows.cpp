@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include "system_error_windows.h"
+
 namespace fs = std::filesystem;
 
 const char* const HOST_FILE = "bridge-host.exe";
@@ -18,14 +20,7 @@ namespace {
 
 std::string LastErrorText()
 {
-    const DWORD code = GetLastError();
-    char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                   code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = text ? text : "error " + std::to_string(code);
-    LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
-        message.pop_back();
+    std::string message = SystemErrorText(GetLastError());
     // Some texts name the file as an insert.
     if (const size_t insert = message.find("%1"); insert != std::string::npos)
         message.replace(insert, 2, "the file");
