@@ -24,6 +24,10 @@ PAGES=(/usr/share/man/man1/bridge-host-setup.1.gz /usr/share/man/man1/bridge-con
 PACKAGE_FILES=(/usr/lib/bridge-host/bridge-host /usr/bin/bridge-host-setup /usr/bin/bridge-console
     /usr/lib/udev/rules.d/70-bridge-host.rules /usr/share/doc/bridge-host/README.md
     /usr/share/doc/bridge-host/copyright "${PAGES[@]}")
+# README.md's pages go beside it.
+for page in "$source"/docs/*.md; do
+    PACKAGE_FILES+=("/usr/share/doc/bridge-host/docs/${page##*/}")
+done
 MANIFESTS=(/etc/opt/chrome/native-messaging-hosts/$NAME.json /etc/chromium/native-messaging-hosts/$NAME.json
     /etc/opt/edge/native-messaging-hosts/$NAME.json /usr/lib/mozilla/native-messaging-hosts/$NAME.json)
 RULE_COPY=/etc/udev/rules.d/70-bridge-host.rules
@@ -118,7 +122,7 @@ for option in $("$unpacked/usr/bin/bridge-host-setup" --help | grep -oE -- '--[a
     expect "bridge-host-setup(1) tells of $option" grep -qe "^ *$option\b" <<<"$setup_page"
 done
 
-# A package for given extensions, built as README says, where GoogleTest is not to be had.
+# A package for given extensions, built as docs/installing.md says, where GoogleTest is not to be had.
 extension_build=$scratch/extension-build
 logged "$scratch/configure.log" cmake -S "$source" -B "$extension_build" -DCMAKE_BUILD_TYPE=Release \
     -DBUILD_TESTING=OFF --no-warn-unused-cli -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
