@@ -29,18 +29,23 @@ constexpr size_t STORE_LIMIT = 4 << 20;
 // it where it can.
 constexpr size_t WHOLE_WRITE = 4096;
 
-std::mutex store_mutex;
-std::condition_variable lines_stored;
-std::condition_variable writer_progressed;
-// What the writer has yet to take, and what it took and has not yet got out.
-std::string stored;
-size_t taken_left = 0;
-bool writer_started = false;
-bool writer_idle = false;      // waiting for lines_stored
-bool writing = false;          // inside its writes of what it took
-Clock::time_point last_progress;
-bool draining = false;
-unsigned long dropped_writes = 0;
+// Never destroyed: the writer may still be waiting on it when the process
+// ends, and it must outlive every static destructor that logs.
+struct Store {
+    std::mutex mutex;
+    std::condition_variable lines_stored;
+    std::condition_variable writer_progressed;
+    // What the writer has yet to take, and what it took and has not yet got out.
+    std::string lines;
+    size_t taken_left = 0;
+    bool writer_started = false;
+    bool writer_idle = false;      // waiting for lines_stored
+    bool writing = false;          // inside its writes of what it took
+    Clock::time_point last_progress;
+    bool draining = false;
+    unsigned long dropped_writes = 0;
+};
+Store& store = *new Store;
 
 void WriteStraight(const char* data, size_t size)
 {
@@ -74,11 +79,11 @@ bool WriteTaken(const std::string& taken)
             if (put <= 0)
                 return false;
             done += static_cast<size_t>(put);
-            std::lock_guard lock(store_mutex);
-            last_progress = Clock::now();
-            taken_left = taken.size() - done;
-            if (draining)
-                writer_progressed.notify_all();
+            std::lock_guard lock(store.mutex);
+            store.last_progress = Clock::now();
+            store.taken_left = taken.size() - done;
+            if (store.draining)
+                store.writer_progressed.notify_all();
         }
     }
     return true;
@@ -87,30 +92,30 @@ bool WriteTaken(const std::string& taken)
 void WriteStoredLines()
 {
     std::string taken;
-    std::unique_lock lock(store_mutex);
+    std::unique_lock lock(store.mutex);
     for (;;) {
-        while (stored.empty()) {
-            writer_idle = true;
-            lines_stored.wait(lock);
+        while (store.lines.empty()) {
+            store.writer_idle = true;
+            store.lines_stored.wait(lock);
         }
-        writer_idle = false;
-        taken.swap(stored);
-        taken_left = taken.size();
-        writing = true;
-        last_progress = Clock::now();
+        store.writer_idle = false;
+        taken.swap(store.lines);
+        store.taken_left = taken.size();
+        store.writing = true;
+        store.last_progress = Clock::now();
         lock.unlock();
         const bool written = WriteTaken(taken);
         lock.lock();
         if (!written) {
             // Standard error refused (its reader has gone, say): what was
             // left of this is lost, and counted should it ever take lines again.
-            dropped_writes += std::max<size_t>(1, std::count(taken.end() - taken_left, taken.end(), '\n'));
+            store.dropped_writes += std::max<size_t>(1, std::count(taken.end() - store.taken_left, taken.end(), '\n'));
         }
         taken.clear();
-        taken_left = 0;
-        writing = false;
-        if (draining)
-            writer_progressed.notify_all();
+        store.taken_left = 0;
+        store.writing = false;
+        if (store.draining)
+            store.writer_progressed.notify_all();
     }
 }
 
@@ -118,14 +123,14 @@ void WriteStoredLines()
 
 void StartLogWriter()
 {
-    std::lock_guard lock(store_mutex);
+    std::lock_guard lock(store.mutex);
     // A file or the null device never keeps a write waiting: there each
     // write goes straight out, which costs less than handing it over.
-    if (writer_started || StandardErrorNeverWaits())
+    if (store.writer_started || StandardErrorNeverWaits())
         return;
     try {
         std::thread(WriteStoredLines).detach();
-        writer_started = true;
+        store.writer_started = true;
     } catch (const std::system_error&) {
         // Without a thread to spare the log is written as it comes.
     }
@@ -133,38 +138,38 @@ void StartLogWriter()
 
 void LogBytes(const char* data, size_t size)
 {
-    std::unique_lock lock(store_mutex);
-    if (!writer_started) {
+    std::unique_lock lock(store.mutex);
+    if (!store.writer_started) {
         lock.unlock();
         WriteStraight(data, size);
         return;
     }
-    const bool full = !stored.empty() && stored.size() + taken_left + size > STORE_LIMIT;
-    if (full || (writing && Clock::now() - last_progress >= STALL_BOUND)) {
-        ++dropped_writes;
+    const bool full = !store.lines.empty() && store.lines.size() + store.taken_left + size > STORE_LIMIT;
+    if (full || (store.writing && Clock::now() - store.last_progress >= STALL_BOUND)) {
+        ++store.dropped_writes;
         return;
     }
-    if (dropped_writes > 0) {
-        stored += "Dropped " + std::to_string(dropped_writes) + " log writes: standard error was full\n";
-        dropped_writes = 0;
+    if (store.dropped_writes > 0) {
+        store.lines += "Dropped " + std::to_string(store.dropped_writes) + " log writes: standard error was full\n";
+        store.dropped_writes = 0;
     }
-    stored.append(data, size);
-    if (writer_idle) {
-        writer_idle = false;
-        lines_stored.notify_one();
+    store.lines.append(data, size);
+    if (store.writer_idle) {
+        store.writer_idle = false;
+        store.lines_stored.notify_one();
     }
 }
 
 void DrainLog()
 {
-    std::unique_lock lock(store_mutex);
-    draining = true;
+    std::unique_lock lock(store.mutex);
+    store.draining = true;
     const Clock::time_point give_up = Clock::now() + STALL_BOUND;
-    while (writer_started && (!stored.empty() || writing)) {
-        const Clock::time_point until = writing ? std::min(give_up, last_progress + STALL_BOUND) : give_up;
+    while (store.writer_started && (!store.lines.empty() || store.writing)) {
+        const Clock::time_point until = store.writing ? std::min(give_up, store.last_progress + STALL_BOUND) : give_up;
         if (Clock::now() >= until)
             break;
-        writer_progressed.wait_until(lock, until);
+        store.writer_progressed.wait_until(lock, until);
     }
 }
 
