@@ -303,6 +303,32 @@ TEST_F(SetupCommand, SystemInstallWritesManifestsAndTheUdevRule)
     EXPECT_FALSE(fs::exists(copy));
 }
 
+// Firefox as Fedora and openSUSE build it reads the machine's manifests from
+// usr/lib64/mozilla: where the system keeps its libraries there, Firefox's
+// machine-wide manifest goes there too, and check and uninstall find it.
+TEST_F(SetupCommand, FirefoxsMachineManifestGoesToLib64TooWhereTheLibrariesAre)
+{
+    if (Windows())
+        GTEST_SKIP() << "the Linux folders";
+    const fs::path lib = root() / "usr/lib/mozilla/native-messaging-hosts/bridge_host.json";
+    const fs::path lib64 = root() / "usr/lib64/mozilla/native-messaging-hosts/bridge_host.json";
+    // As on Debian, usr/lib64 holds the dynamic loader alone.
+    WriteText(root() / "usr/lib64/ld-linux-x86-64.so.2", "");
+    ASSERT_EQ(Install({"--system", "--browser", "firefox"}).status, 0);
+    ExpectManifest(lib, true, Host());
+    EXPECT_FALSE(fs::exists(root() / "usr/lib64/mozilla"));
+
+    WriteText(root() / "usr/lib64/libc.so.6", "");
+    ASSERT_EQ(Install({"--system", "--browser", "firefox"}).status, 0);
+    ExpectManifest(lib64, true, Host());
+    fs::remove(lib);
+    const Result check = Setup({"check", "--browser", "firefox"});
+    EXPECT_NE(check.out.find("ok       firefox: " + lib64.string() + " starts "), std::string::npos) << check.out;
+    ASSERT_EQ(Setup({"uninstall", "--system", "--browser", "firefox"}).status, 0);
+    EXPECT_FALSE(fs::exists(root() / "usr/lib64/mozilla"));
+    EXPECT_FALSE(fs::exists(root() / "usr/lib/mozilla"));
+}
+
 TEST_F(SetupCommand, InstallWritesOnlyWhatWasAskedFor)
 {
     if (Windows())
