@@ -77,11 +77,12 @@ declare -A BUILDS=(
     [build-tsan]="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIDGE_TSAN=ON"
     # The libFuzzer targets only, with clang.
     [build-fuzz]="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DBRIDGE_FUZZ=ON"
-    # Cross-built with mingw-w64; hidapi's Windows backend from its source package.
-    # Nothing is signed here: a vendor names its certificate (docs/windows.md).
     # Cross-built for arm64 Linux as packages are built; its programs are
     # tested by the tests of build, under qemu-user.
     [build-arm64]="--toolchain cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF"
+    # Cross-built with mingw-w64; hidapi's Windows backend from its source
+    # package. Nothing is signed here: a vendor names its certificate
+    # (docs/windows.md).
     [build-windows]="--toolchain cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHIDAPI_SOURCE_DIR=$PWD/build-windows/hidapi -DBRIDGE_SIGN_PKCS12= -DBRIDGE_SIGN_TIMESTAMP="
 )
 

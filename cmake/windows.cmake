@@ -2,6 +2,10 @@
 # on virtual devices, and the player of a virtual device. Included by the
 # top-level CMakeLists.txt when cross-building (cmake/mingw-w64.cmake).
 
+# Settings of the Linux build that dev.sh gives every build, which mean
+# nothing here.
+set(unused ${BUILD_TESTING} ${BRIDGE_VIRTUAL_DEVICES} ${BRIDGE_HOST_INSTALL_DIR})
+
 # hidapi's Windows backend is not packaged for mingw: its source comes from
 # Debian's hidapi source package, of the version the Linux build links.
 set(HIDAPI_SOURCE_DIR "" CACHE PATH "Debian's hidapi source package, unpacked (./dev.sh windows fetches it)")
