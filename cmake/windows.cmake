@@ -146,6 +146,8 @@ if(BRIDGE_EXTENSIONS)
   if(WIXL)
     set(BRIDGE_MSI ${PROJECT_BINARY_DIR}/bridge-host-${PROJECT_VERSION}-x64.msi)
     list(JOIN BRIDGE_EXTENSIONS "," extensions)
+    # A make build reruns a command whose options changed only through a file it depends on.
+    file(CONFIGURE OUTPUT msi.options CONTENT "${BRIDGE_HOST_NAME} ${extensions}\n")
     bridge_sign_command(sign ${BRIDGE_MSI})
     add_custom_command(OUTPUT ${BRIDGE_MSI}
       COMMAND ${CMAKE_COMMAND} -DWIXL=${WIXL} -DBUILD_DIR=${PROJECT_BINARY_DIR} -DOUTPUT=${BRIDGE_MSI}
@@ -153,7 +155,7 @@ if(BRIDGE_EXTENSIONS)
               -P ${PROJECT_SOURCE_DIR}/packaging/windows/msi.cmake
       ${sign}
       DEPENDS ${PROJECT_SOURCE_DIR}/packaging/windows/msi.cmake ${PROJECT_SOURCE_DIR}/packaging/windows/bridge-host.wxs
-              bridge-host bridge-host-setup
+              ${PROJECT_BINARY_DIR}/msi.options bridge-host bridge-host-setup
       COMMENT "Making the MSI ${BRIDGE_MSI}${BRIDGE_UNSIGNED}"
       VERBATIM)
     add_custom_target(msi ALL DEPENDS ${BRIDGE_MSI})
