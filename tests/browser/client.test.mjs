@@ -173,7 +173,8 @@ test('the example page lists, opens, writes, shows reports, and says when the de
     device.report('01 10 20 30 40');
     device.report('01 11 21 31 41');
     await page.locator('#reports li', { hasText: '01 11 21 31 41' }).waitFor();
-    await page.locator('body').screenshot({ path: path.join(build, 'extension-example.png') });
+    await page.setViewportSize({ width: 800, height: 200 });   // the whole page's height is taken
+    await page.screenshot({ path: path.join(build, 'extension-example.png'), fullPage: true });
 
     await device.unplug();
     await page.click('#send button');
