@@ -113,12 +113,14 @@ export function connectHost({ name = 'bridge_host', port, probeAfterMs = PROBE_A
     send('getDevices', { call: 'getDevices' }).catch(() => {});
   }
 
-  // The device went: writes that got no reply, failed ones, and waiting ones
-  // up to the next "open" (the host has no device for them) are refused.
-  function deviceWent(unanswered) {
+  // The device went: writes that got no reply and failed ones are refused,
+  // and, unless an "open" that may have opened it anew told, the waiting ones
+  // up to the next "open" too, as the host has no device for them.
+  function deviceWent(unanswered, refuseBehind) {
     const gone = new BridgeHostError('device-gone', 'the device was unplugged or closed');
     const nextOpen = waiting.findIndex((entry) => entry.call === 'open');
-    const behind = waiting.slice(0, nextOpen < 0 ? waiting.length : nextOpen).filter((entry) => entry.call === 'write');
+    const behind = !refuseBehind ? []
+      : waiting.slice(0, nextOpen < 0 ? waiting.length : nextOpen).filter((entry) => entry.call === 'write');
     for (const entry of [...unanswered, ...failedWrites.map((failed) => failed.entry), ...behind]) settle(entry, gone);
     failedWrites = [];
     if (deviceOpen) {
@@ -130,7 +132,7 @@ export function connectHost({ name = 'bridge_host', port, probeAfterMs = PROBE_A
   function answer(entry, response) {
     if (entry.call === 'getDevices') {
       const devices = Array.isArray(response) ? response : [];   // the host's null: no HID device at all
-      if ((deviceOpen || failedWrites.length > 0) && !devices.some(served)) deviceWent([]);
+      if ((deviceOpen || failedWrites.length > 0) && !devices.some(served)) deviceWent([], true);
       for (const failed of failedWrites) settle(failed.entry, failed.error);
       failedWrites = [];
       settle(entry, null, devices);
@@ -140,7 +142,7 @@ export function connectHost({ name = 'bridge_host', port, probeAfterMs = PROBE_A
         settle(entry, null, response);
       } else {
         // The host has no device now; if the client thought it had one, it went.
-        deviceWent([]);
+        deviceWent([], true);
         settle(entry, new BridgeHostError('open-failed', String(response?.error)));
       }
     } else if (response?.success) {
@@ -164,7 +166,7 @@ export function connectHost({ name = 'bridge_host', port, probeAfterMs = PROBE_A
     const entry = waiting.shift();
     clearTimeout(probeTimer);
     probeTimer = null;
-    if (unanswered.some((write) => !write.settled)) deviceWent(unanswered);
+    if (unanswered.some((write) => !write.settled)) deviceWent(unanswered, entry.call !== 'open');
     answer(entry, message.response);
     watchWrites();
   });
