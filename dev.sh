@@ -42,7 +42,8 @@ install_packages() {
         --no-install-recommends "${missing[@]}" >&2
 }
 
-# The browser test's driver from npm. Debian's nodejs brings node and its npm
+# The extension side's test tools from npm: playwright-core drives Chromium,
+# TypeScript checks the example's types. Debian's nodejs brings node and its npm
 # package brings npm; a node installed from elsewhere has its own npm, which
 # Debian's would clash with.
 install_browser_test() {
