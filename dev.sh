@@ -49,7 +49,8 @@ install_packages() {
         --no-install-recommends "${missing[@]}" >&2
 }
 
-# The browser test's driver from npm. Debian's nodejs brings node and its npm
+# The extension side's test tools from npm: playwright-core drives Chromium,
+# TypeScript checks the example's types. Debian's nodejs brings node and its npm
 # package brings npm; a node installed from elsewhere has its own npm, which
 # Debian's would clash with.
 install_browser_test() {
@@ -64,8 +65,8 @@ install_browser_test() {
 # The builds dev.sh makes, one folder each. Every configure names every option
 # the build relies on, so that nothing another command left in a folder's
 # cache (README's, a person's) changes what dev.sh builds.
-COMMON_OPTIONS=(-DBRIDGE_WERROR=ON -DBUILD_TESTING=ON -DBRIDGE_VIRTUAL_DEVICES=ON -DBRIDGE_SANITIZE=OFF -DBRIDGE_TSAN=OFF
-    -DBRIDGE_FUZZ=OFF -DBRIDGE_EXTENSIONS= -DBRIDGE_HOST_NAME=bridge_host -DBRIDGE_HOST_INSTALL_DIR=lib/bridge-host)
+COMMON_OPTIONS=(-DBRIDGE_WERROR=ON -DBUILD_TESTING=ON -DBRIDGE_SANITIZE=OFF -DBRIDGE_TSAN=OFF -DBRIDGE_FUZZ=OFF
+    -DBRIDGE_EXTENSIONS= -DBRIDGE_HOST_NAME=bridge_host -DBRIDGE_HOST_INSTALL_DIR=lib/bridge-host)
 declare -A BUILDS=(
     # ./dev.sh test names the Windows build whose tests run under Wine, and
     # the arm64 build whose tests run under qemu-user.

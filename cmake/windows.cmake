@@ -4,7 +4,7 @@
 
 # Settings of the Linux build that dev.sh gives every build, which mean
 # nothing here.
-set(unused ${BUILD_TESTING} ${BRIDGE_VIRTUAL_DEVICES} ${BRIDGE_HOST_INSTALL_DIR})
+set(unused ${BUILD_TESTING} ${BRIDGE_HOST_INSTALL_DIR})
 
 # hidapi's Windows backend is not packaged for mingw: its source comes from
 # Debian's hidapi source package, of the version the Linux build links.

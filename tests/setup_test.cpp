@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host_process.h"
+#include "virtual_device.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -268,6 +269,13 @@ TEST_F(SetupCommand, UserInstallWritesEveryBrowsersManifest)
     ASSERT_EQ(result.status, 0) << result.err;
     for (const Place& place : Windows() ? WINDOWS_PLACES : std::vector<Place>(std::begin(USER_PLACES), std::end(USER_PLACES)))
         ExpectManifest(ManifestOf(scratch, place), place.firefox, Host());
+    // Even as root, --user writes nothing of the machine's, and says how to get the udev rule.
+    if (!Windows()) {
+        EXPECT_FALSE(fs::exists(root() / "etc/udev/rules.d/70-bridge-host.rules"));
+        EXPECT_NE(result.out.find("or as root: bridge-host-setup install --extension " + CHROMIUM_ID + " --system"),
+                  std::string::npos)
+            << result.out;
+    }
 }
 
 TEST_F(SetupCommand, SystemInstallWritesManifestsAndTheUdevRule)
@@ -595,6 +603,25 @@ TEST_F(Check, FindsManifestProblems)
         ASSERT_EQ(Setup({"install", "--system", "--browser", "chromium", "--extension", CHROMIUM_ID}).status, 0);
     }
     ExpectProblem("chromium", PathForHost(Manifest()));
+}
+
+// With the host on virtual devices, the device an author needs is a virtual one.
+TEST_F(Check, OnTheVirtualHostLooksForAVirtualDevice)
+{
+    if (Windows())
+        GTEST_SKIP() << "a Windows host's virtual devices are played by a player process; the check is the same";
+    const std::string dir = (scratch / "hidsim").string();
+    ASSERT_EQ(Setup({"install", "--user", "--browser", "chromium", "--extension", CHROMIUM_ID, "--host",
+                     BRIDGE_HOST_SIM}).status, 0);
+    const std::vector<std::string> in_dir = {"env", "HIDSIM_DIR=" + dir};
+    ExpectProblem("virtual device", "no virtual 0acd:3820 device in $HIDSIM_DIR", {}, in_dir);
+
+    hidsim::VirtualDevice device(dir);
+    const Result result = Setup({"check"}, in_dir);
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_NE(result.out.find("-        device: " + fs::canonical(BRIDGE_HOST_SIM).string() + " works on virtual"),
+              std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("ok       virtual device: "), std::string::npos) << result.out;
 }
 
 TEST_F(Check, FindsAHostThatCannotStart)
