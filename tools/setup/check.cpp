@@ -133,7 +133,9 @@ bool CheckManifest(const fs::path& file, Family family, const std::string& subje
         return false;
     }
     std::string error;
-    const json manifest = ParseManifest(text, error);
+    json manifest = ParseManifest(text, error);
+    if (manifest.is_object() && manifest.value("path", json()).is_string())
+        manifest["path"] = HostNamedBy(file, manifest["path"]);
     const std::vector<std::string> faults =
         error.empty() ? ManifestFaults(manifest, family, options.name, options.ids.For(family))
                       : std::vector<std::string>{"it is not valid JSON: " + error};
@@ -159,18 +161,17 @@ bool CheckBrowser(const Browser& browser, const Options& options, Report& report
 {
     std::vector<std::string> places;
     for (const Level level : LookupOrder(browser)) {
-        const std::optional<ManifestFolder> where = FolderFor(browser, level, options.places);
-        if (!where)
-            continue;
-        const fs::path own = ManifestFile(*where, options);
-        places.push_back(LookupPlace(*where, options.name, own));
-        std::error_code error;
-        if (const std::optional<fs::path> file = FoundManifest(*where, options.name, own, error))
-            return CheckManifest(*file, browser.family, browser.name, browser.name, options, report);
-        if (error) {
-            report.Problem(browser.name, "cannot look for " + places.back() + ": " + error.message(),
-                           "let this user into the folders above it");
-            return false;
+        for (const ManifestFolder& where : FoldersFor(browser, level, options.places)) {
+            const fs::path own = ManifestFile(where, options);
+            places.push_back(LookupPlace(where, options.name, own));
+            std::error_code error;
+            if (const std::optional<fs::path> file = FoundManifest(where, options.name, own, error))
+                return CheckManifest(*file, browser.family, browser.name, browser.name, options, report);
+            if (error) {
+                report.Problem(browser.name, "cannot look for " + places.back() + ": " + error.message(),
+                               "let this user into the folders above it");
+                return false;
+            }
         }
     }
 

@@ -204,8 +204,8 @@ void InstallUdevRule(const Options& options)
 bool AnySystemManifestLeft(const Options& options)
 {
     for (const Browser& browser : KnownBrowsers())
-        if (const std::optional<ManifestFolder> where = FolderFor(browser, Level::System, options.places))
-            if (fs::exists(ManifestFile(*where, options)))
+        for (const ManifestFolder& where : FoldersFor(browser, Level::System, options.places))
+            if (fs::exists(ManifestFile(where, options)))
                 return true;
     return false;
 }
