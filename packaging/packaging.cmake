@@ -9,9 +9,9 @@ install(TARGETS bridge-host-setup bridge-console DESTINATION ${CMAKE_INSTALL_BIN
 install(FILES ${PROJECT_SOURCE_DIR}/tools/setup/${BRIDGE_UDEV_RULE_FILE} DESTINATION lib/udev/rules.d)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/copyright
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/bridge-host)
-# The pages README.md links to, at the same place beside it.
+# The pages README.md links to, and their pictures, at the same place beside it.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/bridge-host/docs
-        FILES_MATCHING PATTERN "*.md")
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 
 # Manual pages, compressed as both kinds of system keep them.
 set(compressed_pages)

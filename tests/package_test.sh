@@ -28,7 +28,7 @@ PACKAGE_FILES=(/usr/lib/bridge-host/bridge-host /usr/bin/bridge-host-setup /usr/
     /usr/lib/udev/rules.d/70-bridge-host.rules /usr/share/doc/bridge-host/README.md
     /usr/share/doc/bridge-host/copyright "${PAGES[@]}")
 # README.md's pages go beside it.
-for page in "$source"/docs/*.md; do
+for page in "$source"/docs/*.md "$source"/docs/*.png; do
     PACKAGE_FILES+=("/usr/share/doc/bridge-host/docs/${page##*/}")
 done
 MANIFESTS=(/etc/opt/chrome/native-messaging-hosts/$NAME.json /etc/chromium/native-messaging-hosts/$NAME.json
