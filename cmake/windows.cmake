@@ -76,6 +76,7 @@ target_include_directories(bridge-sim-player PRIVATE tools/hidsim ${HIDAPI_SOURC
 add_library(wine-cfgmgr32 SHARED tests/wine/cfgmgr32.c tests/wine/cfgmgr32.def)
 set_target_properties(wine-cfgmgr32 PROPERTIES OUTPUT_NAME cfgmgr32 PREFIX ""
   RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/wine)
+target_link_libraries(wine-cfgmgr32 PRIVATE setupapi)
 
 # bridge-host-setup.exe: the shared parts of tools/setup with the Windows
 # ones, which register the manifests in the registry.
