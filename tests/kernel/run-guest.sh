@@ -79,7 +79,7 @@ fetch_kernel() {
         cp "$found" "$target.partial/modules/"
     done
     rm -rf "$download"
-    find "$cache" -mindepth 1 -maxdepth 1 ! -name "$package.partial" -exec rm -rf {} +
+    find "$cache" -mindepth 1 -maxdepth 1 ! -name "$package.partial" ! -name .lock -exec rm -rf {} +
     mv "$target.partial" "$target"
     echo "$target"
 }
@@ -166,7 +166,12 @@ command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 is missing 
 [ -x /bin/busybox ] || fail "/bin/busybox is missing (./dev.sh installs busybox-static)"
 [ -d "$LOCALE_DIR" ] || fail "$LOCALE_DIR is missing"
 
+# Both kernel tests take the kernel from the cache: one fetches it at a time.
+mkdir -p "$cache"
+exec {cache_lock}>"$cache/.lock"
+flock "$cache_lock"
 kernel=$(find_kernel)
+flock -u "$cache_lock"
 mkdir -p "$work"
 build_initramfs "$kernel"
 [ -z "$wine" ] || snapshot_prefix
