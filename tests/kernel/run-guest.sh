@@ -154,12 +154,13 @@ build_initramfs() {
 }
 
 # The guest's prefix: hard links to the files of the tests' prefix, taken
-# now. The Wine server of the other tests replaces a registry file by
-# renaming a new one over it, which leaves these links as they were.
+# now (a copy where the two folders are on different file systems). The Wine
+# server of the other tests replaces a registry file by renaming a new one
+# over it, which leaves these links as they were.
 snapshot_prefix() {
     [ -f "$prefix/system.reg" ] || fail "$prefix is no Wine prefix (the wine.prefix test makes it)"
     rm -rf "$work/prefix"
-    cp -al "$prefix" "$work/prefix"
+    cp -al "$prefix" "$work/prefix" 2>/dev/null || { rm -rf "$work/prefix" && cp -a "$prefix" "$work/prefix"; }
 }
 
 command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 is missing (./dev.sh installs it)"
