@@ -76,6 +76,10 @@ target_include_directories(bridge-sim-player PRIVATE tools/hidsim ${HIDAPI_SOURC
 add_library(wine-cfgmgr32 SHARED tests/wine/cfgmgr32.c tests/wine/cfgmgr32.def)
 set_target_properties(wine-cfgmgr32 PROPERTIES OUTPUT_NAME cfgmgr32 PREFIX ""
   RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/wine)
+target_link_libraries(wine-cfgmgr32 PRIVATE setupapi)
+add_executable(wine-cfgmgr32-test tests/wine/cfgmgr32_test.c)
+set_target_properties(wine-cfgmgr32-test PROPERTIES OUTPUT_NAME cfgmgr32-test RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/wine)
+target_link_libraries(wine-cfgmgr32-test PRIVATE cfgmgr32)
 
 # bridge-host-setup.exe: the shared parts of tools/setup with the Windows
 # ones, which register the manifests in the registry.
