@@ -5,6 +5,8 @@
 #   ./dev.sh test           install what is missing, build, and run every test
 #   ./dev.sh windows        install what is missing and cross-build the Windows
 #                           executables into build-windows
+#   ./dev.sh arm64          install what is missing, cross-build for arm64 Linux
+#                           into build-arm64 and make its .deb and .rpm there
 #   ./dev.sh soak [N]       N "write"s (default 1000000) to an echoing virtual
 #                           device, every reply and echo checked; time and memory
 #   ./dev.sh bench          the hosts' speed beside a bare echo host, as a table
@@ -23,9 +25,14 @@ TEST_PACKAGES+=(qemu-system-x86 busybox-static)  # kernel test
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 TEST_PACKAGES+=("${FUZZ_PACKAGES[@]}")
 # The Windows cross-build, and Wine to run its tests; dpkg-dev unpacks
-# hidapi's source package; nsis makes the installer.
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev nsis)
+# hidapi's source package; nsis makes the installer, wixl the MSI (msitools
+# shows it to the test); osslsigncode signs them, and the test makes its
+# certificate with openssl.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev nsis wixl msitools osslsigncode openssl)
 WINE_PACKAGES=(wine64)
+# The arm64 cross-build: Debian's cross compiler and arm64 libraries beside
+# the machine's own, and qemu-user to run its programs.
+ARM64_PACKAGES=(g++-aarch64-linux-gnu libhidapi-dev:arm64 libudev-dev:arm64 libstdc++6:arm64 qemu-user-static)
 
 install_packages() {
     local missing=()
@@ -42,7 +49,8 @@ install_packages() {
         --no-install-recommends "${missing[@]}" >&2
 }
 
-# The browser test's driver from npm. Debian's nodejs brings node and its npm
+# The extension side's test tools from npm: playwright-core drives Chromium,
+# TypeScript checks the example's types. Debian's nodejs brings node and its npm
 # package brings npm; a node installed from elsewhere has its own npm, which
 # Debian's would clash with.
 install_browser_test() {
@@ -60,8 +68,9 @@ install_browser_test() {
 COMMON_OPTIONS=(-DBRIDGE_WERROR=ON -DBUILD_TESTING=ON -DBRIDGE_SANITIZE=OFF -DBRIDGE_TSAN=OFF -DBRIDGE_FUZZ=OFF
     -DBRIDGE_EXTENSIONS= -DBRIDGE_HOST_NAME=bridge_host -DBRIDGE_HOST_INSTALL_DIR=lib/bridge-host)
 declare -A BUILDS=(
-    # ./dev.sh test names the Windows build whose tests run under Wine.
-    [build]="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIDGE_WINDOWS_BUILD="
+    # ./dev.sh test names the Windows build whose tests run under Wine, and
+    # the arm64 build whose tests run under qemu-user.
+    [build]="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIDGE_WINDOWS_BUILD= -DBRIDGE_ARM64_BUILD="
     # Built but not tested: GCC warns at -O3 of things it does not see at -O2,
     # and packages are built so.
     [build-release]="-DCMAKE_BUILD_TYPE=Release"
@@ -69,8 +78,13 @@ declare -A BUILDS=(
     [build-tsan]="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIDGE_TSAN=ON"
     # The libFuzzer targets only, with clang.
     [build-fuzz]="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DBRIDGE_FUZZ=ON"
-    # Cross-built with mingw-w64; hidapi's Windows backend from its source package.
-    [build-windows]="--toolchain cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHIDAPI_SOURCE_DIR=$PWD/build-windows/hidapi"
+    # Cross-built for arm64 Linux as packages are built; its programs are
+    # tested by the tests of build, under qemu-user.
+    [build-arm64]="--toolchain cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF"
+    # Cross-built with mingw-w64; hidapi's Windows backend from its source
+    # package. Nothing is signed here: a vendor names its certificate
+    # (docs/windows.md).
+    [build-windows]="--toolchain cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHIDAPI_SOURCE_DIR=$PWD/build-windows/hidapi -DBRIDGE_SIGN_PKCS12= -DBRIDGE_SIGN_TIMESTAMP="
 )
 
 # build DIR [OPTION...]: configures and builds one of BUILDS, with options
@@ -129,7 +143,8 @@ run_on_virtual_device() {
 # own archive is added as a source of source packages when apt knows none.
 fetch_hidapi_source() {
     local dir=$1 version
-    version=$(dpkg-query -W -f='${source:Version}' libhidapi-dev)
+    # The machine's own architecture's: with arm64's beside it, dpkg-query would print both.
+    version=$(dpkg-query -W -f='${source:Version}' "libhidapi-dev:$(dpkg --print-architecture)")
     [ -f "$dir/hidapi/windows/hid.c" ] && [ "$(cat "$dir/hidapi/.version" 2>/dev/null)" = "$version" ] && return 0
     local sudo=()
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)
@@ -154,6 +169,37 @@ build_windows() {
     install_packages "${WINDOWS_PACKAGES[@]}"
     fetch_hidapi_source build-windows
     build build-windows
+}
+
+# The kernel starts arm64 programs through qemu-user once it is registered
+# with binfmt_misc, with flags P (the program keeps its own argv[0]) and F
+# (the emulator is opened now, and serves in any mount namespace), not O,
+# Debian's default, which makes qemu take the program from the lowest free
+# descriptor: a host started without standard input would find its program
+# there. Debian's entry is replaced where it has other flags.
+register_arm64_emulator() {
+    local binfmt=/proc/sys/fs/binfmt_misc sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    [ -e $binfmt/register ] || "${sudo[@]}" mount -t binfmt_misc binfmt_misc $binfmt
+    if [ -e $binfmt/qemu-aarch64 ]; then
+        grep -qx 'flags: PF' $binfmt/qemu-aarch64 && return 0
+        echo -1 | "${sudo[@]}" tee $binfmt/qemu-aarch64 >/dev/null
+    fi
+    echo "dev.sh: registering qemu-aarch64 with binfmt_misc, flags PF" >&2
+    sed 's/:[A-Z]*$/:PF/' /usr/lib/binfmt.d/qemu-aarch64.conf | "${sudo[@]}" tee $binfmt/register >/dev/null
+}
+
+# The arm64 programs, cross-built into build-arm64, with arm64's packages
+# from Debian beside the machine's own.
+build_arm64() {
+    if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+        local sudo=()
+        [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+        "${sudo[@]}" dpkg --add-architecture arm64
+    fi
+    install_packages "${ARM64_PACKAGES[@]}"
+    build build-arm64
+    register_arm64_emulator
 }
 
 # The fuzz targets of build-fuzz and their own options: the reader's inputs
@@ -214,9 +260,11 @@ sanitized_tests() {
 run_tests() {
     install_packages "${TEST_PACKAGES[@]}" "${WINE_PACKAGES[@]}"
     install_browser_test
-    # The Linux build runs the Windows executables' tests under Wine too.
+    # The Linux build runs the Windows executables' tests under Wine too, and
+    # the arm64 programs' under qemu-user.
     build_windows
-    build build -DBRIDGE_WINDOWS_BUILD="$PWD/build-windows"
+    build_arm64
+    build build -DBRIDGE_WINDOWS_BUILD="$PWD/build-windows" -DBRIDGE_ARM64_BUILD="$PWD/build-arm64"
     build build-release
     (cd build && ctest --output-on-failure -j "$(nproc)")
 
@@ -255,11 +303,12 @@ case "${1:-}" in
 run) shift; run "$@" ;;
 test) run_tests ;;
 windows) build_windows ;;
+arm64) build_arm64 && (cd build-arm64 && cpack -G "DEB;RPM") ;;
 soak) run_soak "${2:-}" ;;
 bench) run_bench ;;
 fuzz) shift; fuzz "$@" ;;
 *)
-    echo "usage: ./dev.sh run [--real] | ./dev.sh test | ./dev.sh windows | ./dev.sh soak [N] | ./dev.sh bench | ./dev.sh fuzz SECONDS" >&2
+    echo "usage: ./dev.sh run [--real] | ./dev.sh test | ./dev.sh windows | ./dev.sh arm64 | ./dev.sh soak [N] | ./dev.sh bench | ./dev.sh fuzz SECONDS" >&2
     exit 2
     ;;
 esac

@@ -2,6 +2,10 @@
 # on virtual devices, and the player of a virtual device. Included by the
 # top-level CMakeLists.txt when cross-building (cmake/mingw-w64.cmake).
 
+# Settings of the Linux build that dev.sh gives every build, which mean
+# nothing here.
+set(unused ${BUILD_TESTING} ${BRIDGE_HOST_INSTALL_DIR})
+
 # hidapi's Windows backend is not packaged for mingw: its source comes from
 # Debian's hidapi source package, of the version the Linux build links.
 set(HIDAPI_SOURCE_DIR "" CACHE PATH "Debian's hidapi source package, unpacked (./dev.sh windows fetches it)")
@@ -72,6 +76,10 @@ target_include_directories(bridge-sim-player PRIVATE tools/hidsim ${HIDAPI_SOURC
 add_library(wine-cfgmgr32 SHARED tests/wine/cfgmgr32.c tests/wine/cfgmgr32.def)
 set_target_properties(wine-cfgmgr32 PROPERTIES OUTPUT_NAME cfgmgr32 PREFIX ""
   RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/wine)
+target_link_libraries(wine-cfgmgr32 PRIVATE setupapi)
+add_executable(wine-cfgmgr32-test tests/wine/cfgmgr32_test.c)
+set_target_properties(wine-cfgmgr32-test PROPERTIES OUTPUT_NAME cfgmgr32-test RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/wine)
+target_link_libraries(wine-cfgmgr32-test PRIVATE cfgmgr32)
 
 # bridge-host-setup.exe: the shared parts of tools/setup with the Windows
 # ones, which register the manifests in the registry.
@@ -81,17 +89,83 @@ add_executable(bridge-host-setup tools/setup/setup.cpp tools/setup/options.cpp t
 target_compile_definitions(bridge-host-setup PRIVATE BRIDGE_HOST_FROM_SETUP=".")
 target_link_libraries(bridge-host-setup PRIVATE nlohmann_json shell32 ole32)
 
+# Signing, with a code-signing certificate given: the programs once linked,
+# before the installers take them in, and the installers once made.
+set(BRIDGE_SIGN_PKCS12 "" CACHE FILEPATH
+    "A PKCS#12 file whose certificate signs the Windows programs and installers, its password in \
+$BRIDGE_SIGN_PASSWORD when building; empty: nothing is signed")
+set(BRIDGE_SIGN_TIMESTAMP "" CACHE STRING "An RFC 3161 timestamp server's URL for the signatures; empty: none")
+set(BRIDGE_UNSIGNED "")
+if(BRIDGE_SIGN_PKCS12)
+  find_program(OSSLSIGNCODE osslsigncode REQUIRED)
+  message(STATUS "Signing the Windows programs and installers with ${BRIDGE_SIGN_PKCS12}")
+else()
+  set(BRIDGE_UNSIGNED " (not signed: no -DBRIDGE_SIGN_PKCS12 given)")
+  message(STATUS "Not signing the Windows programs and installers: no -DBRIDGE_SIGN_PKCS12 given")
+endif()
+
+# bridge_sign_command(VARIABLE FILE): the command that signs FILE, for the
+# custom command that makes it; none without a certificate.
+function(bridge_sign_command variable file)
+  set(command)
+  if(BRIDGE_SIGN_PKCS12)
+    set(command COMMAND ${CMAKE_COMMAND} -DFILE=${file} -DOSSLSIGNCODE=${OSSLSIGNCODE} -DPKCS12=${BRIDGE_SIGN_PKCS12}
+        -DTIMESTAMP=${BRIDGE_SIGN_TIMESTAMP} -P ${PROJECT_SOURCE_DIR}/packaging/windows/sign.cmake)
+  endif()
+  set(${variable} ${command} PARENT_SCOPE)
+endfunction()
+
+# The programs are signed once linked; they are linked anew when the signing
+# changes, so that none is left signed or unsigned as it was before.
+file(CONFIGURE OUTPUT signing.options CONTENT "${BRIDGE_SIGN_PKCS12} ${BRIDGE_SIGN_TIMESTAMP}\n")
+foreach(program bridge-host bridge-host-setup)
+  set_property(TARGET ${program} APPEND PROPERTY LINK_DEPENDS ${PROJECT_BINARY_DIR}/signing.options)
+  bridge_sign_command(sign $<TARGET_FILE:${program}>)
+  if(sign)
+    add_custom_command(TARGET ${program} POST_BUILD ${sign} VERBATIM)
+  endif()
+endforeach()
+
 # The per-user installer, bridge-host-VERSION-setup.exe, made with Debian's nsis.
 find_program(MAKENSIS makensis)
 if(MAKENSIS)
   set(BRIDGE_INSTALLER ${PROJECT_BINARY_DIR}/bridge-host-${PROJECT_VERSION}-setup.exe)
   set(BRIDGE_INSTALLER_SCRIPT ${PROJECT_SOURCE_DIR}/packaging/windows/installer.nsi)
+  bridge_sign_command(sign ${BRIDGE_INSTALLER})
   add_custom_command(OUTPUT ${BRIDGE_INSTALLER}
     COMMAND ${MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION} -DBUILD_DIR=${PROJECT_BINARY_DIR}
             -DOUTFILE=${BRIDGE_INSTALLER} ${BRIDGE_INSTALLER_SCRIPT}
+    ${sign}
     DEPENDS ${BRIDGE_INSTALLER_SCRIPT} bridge-host bridge-host-setup
-    COMMENT "Making the installer ${BRIDGE_INSTALLER}")
+    COMMENT "Making the installer ${BRIDGE_INSTALLER}${BRIDGE_UNSIGNED}")
   add_custom_target(installer ALL DEPENDS ${BRIDGE_INSTALLER})
 else()
   message(WARNING "makensis (Debian's nsis package) not found: no installer")
+endif()
+
+# The per-machine MSI, bridge-host-VERSION-x64.msi, made with Debian's wixl
+# for the extensions given, whose manifests it carries.
+if(BRIDGE_EXTENSIONS)
+  find_program(WIXL wixl)
+  if(WIXL)
+    set(BRIDGE_MSI ${PROJECT_BINARY_DIR}/bridge-host-${PROJECT_VERSION}-x64.msi)
+    list(JOIN BRIDGE_EXTENSIONS "," extensions)
+    # A make build reruns a command whose options changed only through a file it depends on.
+    file(CONFIGURE OUTPUT msi.options CONTENT "${BRIDGE_HOST_NAME} ${extensions}\n")
+    bridge_sign_command(sign ${BRIDGE_MSI})
+    add_custom_command(OUTPUT ${BRIDGE_MSI}
+      COMMAND ${CMAKE_COMMAND} -DWIXL=${WIXL} -DBUILD_DIR=${PROJECT_BINARY_DIR} -DOUTPUT=${BRIDGE_MSI}
+              -DVERSION=${PROJECT_VERSION} -DHOST_NAME=${BRIDGE_HOST_NAME} -DEXTENSIONS=${extensions}
+              -P ${PROJECT_SOURCE_DIR}/packaging/windows/msi.cmake
+      ${sign}
+      DEPENDS ${PROJECT_SOURCE_DIR}/packaging/windows/msi.cmake ${PROJECT_SOURCE_DIR}/packaging/windows/bridge-host.wxs
+              ${PROJECT_BINARY_DIR}/msi.options bridge-host bridge-host-setup
+      COMMENT "Making the MSI ${BRIDGE_MSI}${BRIDGE_UNSIGNED}"
+      VERBATIM)
+    add_custom_target(msi ALL DEPENDS ${BRIDGE_MSI})
+  else()
+    message(WARNING "wixl (Debian's wixl package) not found: no MSI")
+  endif()
+else()
+  message(STATUS "No MSI: it carries the manifests of given extensions (-DBRIDGE_EXTENSIONS=ID;ID)")
 endif()

@@ -2,9 +2,6 @@
 # packages that `cpack -G DEB` and `cpack -G RPM` make of it.
 include(GNUInstallDirs)
 
-set(BRIDGE_EXTENSIONS "" CACHE STRING
-    "Extension IDs (a list) whose machine-wide manifests the installation carries; empty: none")
-set(BRIDGE_HOST_NAME bridge_host CACHE STRING "The host's name in those manifests")
 set(BRIDGE_UDEV_RULE_FILE 70-bridge-host.rules)
 
 install(TARGETS bridge-host DESTINATION ${BRIDGE_HOST_INSTALL_DIR})
@@ -12,9 +9,9 @@ install(TARGETS bridge-host-setup bridge-console DESTINATION ${CMAKE_INSTALL_BIN
 install(FILES ${PROJECT_SOURCE_DIR}/tools/setup/${BRIDGE_UDEV_RULE_FILE} DESTINATION lib/udev/rules.d)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/copyright
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/bridge-host)
-# The pages README.md links to, at the same place beside it.
+# The pages README.md links to, and their pictures, at the same place beside it.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/bridge-host/docs
-        FILES_MATCHING PATTERN "*.md")
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 
 # Manual pages, compressed as both kinds of system keep them.
 set(compressed_pages)
@@ -67,6 +64,12 @@ input and output; the host lists USB HID devices and opens the one it serves. br
 the host with the browsers; bridge-console talks to it by hand.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
+# cpack would name the building machine's architecture.
+if(CMAKE_CROSSCOMPILING)
+  execute_process(COMMAND dpkg-architecture -t${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+    OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  set(CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
+endif()
 
 # The scripts that tell udev about the rule, and that take away on removal
 # what the setup command installed for the package's host; the same for both
@@ -95,6 +98,7 @@ set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none")
 set(CPACK_RPM_POST_INSTALL_SCRIPT_FILE ${post_install})
 set(CPACK_RPM_PRE_UNINSTALL_SCRIPT_FILE ${pre_remove})
 set(CPACK_RPM_POST_UNINSTALL_SCRIPT_FILE ${post_remove})
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/rpm_manifests.cmake)
 # Folders that the system's own packages own.
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /etc/opt /usr/lib/udev /usr/lib/udev/rules.d
     /usr/share/man /usr/share/man/man1 /usr/share/man/man8)

@@ -43,7 +43,7 @@ inline std::string EchoOf(uint32_t n)
 // An echoing bridge-sim-device in `dir`, its output reports' lines thrown away.
 inline HostOptions EchoingDevice(const std::string& dir)
 {
-    return {.path = SIM_DEVICE, .arguments = {"--dir", dir}, .output_to_null = true};
+    return {.path = HostExecutable(SIM_DEVICE, ""), .arguments = {"--dir", dir}, .output_to_null = true};
 }
 
 inline HostOptions HostOn(const std::string& dir, HostOptions options = {})

@@ -110,10 +110,20 @@ pid_t SpawnInBackground(char* const argv[], char* const envp[], int input, int o
     _exit(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
 }
 
+const char* BuildNamedBy(const char* variable)
+{
+    const char* build = std::getenv(variable);
+    return build && *build ? build : nullptr;
+}
+
 const char* WindowsBuild()
 {
-    const char* build = std::getenv("BRIDGE_TEST_WINDOWS");
-    return build && *build ? build : nullptr;
+    return BuildNamedBy("BRIDGE_TEST_WINDOWS");
+}
+
+const char* EmulatedBuild()
+{
+    return BuildNamedBy("BRIDGE_TEST_EMULATED");
 }
 
 }  // namespace
@@ -123,9 +133,18 @@ bool TestingWindowsHosts()
     return WindowsBuild() != nullptr;
 }
 
+bool TestingEmulatedHosts()
+{
+    return EmulatedBuild() != nullptr;
+}
+
 std::string HostExecutable(const std::string& linux_path, const std::string& windows_name)
 {
-    return TestingWindowsHosts() ? std::string(WindowsBuild()) + "/" + windows_name : linux_path;
+    if (TestingWindowsHosts())
+        return std::string(WindowsBuild()) + "/" + windows_name;
+    if (TestingEmulatedHosts())
+        return std::string(EmulatedBuild()) + "/" + linux_path.substr(linux_path.rfind('/') + 1);
+    return linux_path;
 }
 
 std::vector<std::string> WindowsCommand(const std::string& executable)

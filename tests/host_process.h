@@ -15,11 +15,14 @@
 
 #include <nlohmann/json.hpp>
 
-// The hosts under test are the Linux build's, or those of the Windows build
+// The hosts under test are the Linux build's, those of the Windows build
 // named by $BRIDGE_TEST_WINDOWS, which run under Wine in that build's own
-// Wine prefix.
+// Wine prefix, or those of the Linux build for another processor named by
+// $BRIDGE_TEST_EMULATED, which the kernel runs under qemu-user.
 bool TestingWindowsHosts();
-// linux_path, or the Windows build's executable of that name.
+bool TestingEmulatedHosts();
+// linux_path, or the Windows build's executable of that name, or the
+// emulated build's program of linux_path's name.
 std::string HostExecutable(const std::string& linux_path, const std::string& windows_name);
 // The command that starts a Windows executable under Wine.
 std::vector<std::string> WindowsCommand(const std::string& executable);

@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host_process.h"
+#include "virtual_device.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -189,7 +190,7 @@ protected:
             command.insert(command.end(), wine.begin(), wine.end());
             args.insert(args.end(), {"--home", home()});
         } else {
-            command.push_back(SETUP_COMMAND);
+            command.push_back(HostExecutable(SETUP_COMMAND, ""));
             args.insert(args.end(), {"--home", home(), "--root", root()});
         }
         command.insert(command.end(), args.begin(), args.end());
@@ -205,7 +206,8 @@ protected:
     fs::path root() const { return scratch / "root"; }
     std::string Host() const
     {
-        return Windows() ? PathForHost(scratch / "bridge-host.exe") : fs::canonical(HOST_PATH).string();
+        return Windows() ? PathForHost(scratch / "bridge-host.exe")
+                         : fs::canonical(HostExecutable(HOST_PATH, "")).string();
     }
 
     fs::path scratch;
@@ -267,6 +269,13 @@ TEST_F(SetupCommand, UserInstallWritesEveryBrowsersManifest)
     ASSERT_EQ(result.status, 0) << result.err;
     for (const Place& place : Windows() ? WINDOWS_PLACES : std::vector<Place>(std::begin(USER_PLACES), std::end(USER_PLACES)))
         ExpectManifest(ManifestOf(scratch, place), place.firefox, Host());
+    // Even as root, --user writes nothing of the machine's, and says how to get the udev rule.
+    if (!Windows()) {
+        EXPECT_FALSE(fs::exists(root() / "etc/udev/rules.d/70-bridge-host.rules"));
+        EXPECT_NE(result.out.find("or as root: bridge-host-setup install --extension " + CHROMIUM_ID + " --system"),
+                  std::string::npos)
+            << result.out;
+    }
 }
 
 TEST_F(SetupCommand, SystemInstallWritesManifestsAndTheUdevRule)
@@ -301,6 +310,32 @@ TEST_F(SetupCommand, SystemInstallWritesManifestsAndTheUdevRule)
     const Result packaged = Install({"--system"});
     EXPECT_NE(packaged.out.find("70-bridge-host.rules is in place already"), std::string::npos) << packaged.out;
     EXPECT_FALSE(fs::exists(copy));
+}
+
+// Firefox as Fedora and openSUSE build it reads the machine's manifests from
+// usr/lib64/mozilla: where the system keeps its libraries there, Firefox's
+// machine-wide manifest goes there too, and check and uninstall find it.
+TEST_F(SetupCommand, FirefoxsMachineManifestGoesToLib64TooWhereTheLibrariesAre)
+{
+    if (Windows())
+        GTEST_SKIP() << "the Linux folders";
+    const fs::path lib = root() / "usr/lib/mozilla/native-messaging-hosts/bridge_host.json";
+    const fs::path lib64 = root() / "usr/lib64/mozilla/native-messaging-hosts/bridge_host.json";
+    // As on Debian, usr/lib64 holds the dynamic loader alone.
+    WriteText(root() / "usr/lib64/ld-linux-x86-64.so.2", "");
+    ASSERT_EQ(Install({"--system", "--browser", "firefox"}).status, 0);
+    ExpectManifest(lib, true, Host());
+    EXPECT_FALSE(fs::exists(root() / "usr/lib64/mozilla"));
+
+    WriteText(root() / "usr/lib64/libc.so.6", "");
+    ASSERT_EQ(Install({"--system", "--browser", "firefox"}).status, 0);
+    ExpectManifest(lib64, true, Host());
+    fs::remove(lib);
+    const Result check = Setup({"check", "--browser", "firefox"});
+    EXPECT_NE(check.out.find("ok       firefox: " + lib64.string() + " starts "), std::string::npos) << check.out;
+    ASSERT_EQ(Setup({"uninstall", "--system", "--browser", "firefox"}).status, 0);
+    EXPECT_FALSE(fs::exists(root() / "usr/lib64/mozilla"));
+    EXPECT_FALSE(fs::exists(root() / "usr/lib/mozilla"));
 }
 
 TEST_F(SetupCommand, InstallWritesOnlyWhatWasAskedFor)
@@ -570,6 +605,25 @@ TEST_F(Check, FindsManifestProblems)
     ExpectProblem("chromium", PathForHost(Manifest()));
 }
 
+// With the host on virtual devices, the device an author needs is a virtual one.
+TEST_F(Check, OnTheVirtualHostLooksForAVirtualDevice)
+{
+    if (Windows())
+        GTEST_SKIP() << "a Windows host's virtual devices are played by a player process; the check is the same";
+    const std::string dir = (scratch / "hidsim").string();
+    ASSERT_EQ(Setup({"install", "--user", "--browser", "chromium", "--extension", CHROMIUM_ID, "--host",
+                     BRIDGE_HOST_SIM}).status, 0);
+    const std::vector<std::string> in_dir = {"env", "HIDSIM_DIR=" + dir};
+    ExpectProblem("virtual device", "no virtual 0acd:3820 device in $HIDSIM_DIR", {}, in_dir);
+
+    hidsim::VirtualDevice device(dir);
+    const Result result = Setup({"check"}, in_dir);
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_NE(result.out.find("-        device: " + fs::canonical(BRIDGE_HOST_SIM).string() + " works on virtual"),
+              std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("ok       virtual device: "), std::string::npos) << result.out;
+}
+
 TEST_F(Check, FindsAHostThatCannotStart)
 {
     const fs::path host = scratch / "host/bridge-host.exe";
@@ -594,8 +648,13 @@ TEST_F(Check, StartsTheHostAsEachBrowserDoes)
     };
     const std::string firefox_manifest = (home() / ".mozilla/native-messaging-hosts/bridge_host.json").string();
     const std::string reply_frame = R"(printf '\045\000\000\000{"call":"getDevices","response":null}')";
+    // qemu-user makes posix_spawn's child a copy of the setup command rather
+    // than a sharer of its memory: the child cannot hand its exec's failure
+    // back, and ends with 127 instead, which is all check can see there.
+    const std::string cannot_start = TestingEmulatedHosts() ? "ends with exit status 127 at once"
+                                                            : "cannot be started: No such file or directory";
     const std::vector<Case> cases = {
-        {"#!/no/such/shell\n", "chromium", "cannot be started: No such file or directory"},
+        {"#!/no/such/shell\n", "chromium", cannot_start},
         {"exec /usr/bin/false", "chromium", "ends with exit status 1 at once"},
         {"echo \"args: $*\" >&2; exit 3", "chromium", "  args: chrome-extension://" + CHROMIUM_ID + "/\n"},
         {"kill -9 $$", "chromium", "is ended by signal 9"},

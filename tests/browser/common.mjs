@@ -1,7 +1,9 @@
-// What the browser tests share: the built programs, the virtual device the
-// test plays, and the exchange an extension has with the host over a port.
+// What the client's tests share in every browser: the built programs, the
+// example extension as the tests load it, the hosts they install, and the
+// virtual device the test plays.
 import assert from 'node:assert/strict';
 import { spawn, execFileSync } from 'node:child_process';
+import { createHash } from 'node:crypto';
 import { once } from 'node:events';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -11,7 +13,7 @@ import { fileURLToPath } from 'node:url';
 export const here = path.dirname(fileURLToPath(import.meta.url));
 export const build = process.env.BRIDGE_BUILD_DIR ?? path.join(here, '../../build');
 
-export const REPORT_LENGTH = 65;   // report id 1, then 64 data bytes
+export const EXAMPLE = path.join(here, '../../examples/extension');
 export const SERVED_DEVICE = {
   manufacturerName: 'Test Maker',
   productId: String(0x3820),
@@ -21,6 +23,50 @@ export const SERVED_DEVICE = {
 
 export function setup(args) {
   return execFileSync(path.join(build, 'bridge-host-setup'), args, { encoding: 'utf8' });
+}
+
+// The example extension with the test's driver: its own files (the client's
+// among them, the link followed), the driver, and a background script that
+// runs the example's and gives the driver to the test; `scripts` join it.
+export function testExtension(folder, scripts = []) {
+  fs.cpSync(EXAMPLE, folder, { recursive: true, dereference: true });
+  for (const file of ['driver.js', 'test-background.js', ...scripts]) {
+    fs.copyFileSync(path.join(here, file), path.join(folder, file));
+  }
+  const manifest = JSON.parse(fs.readFileSync(path.join(folder, 'manifest.json'), 'utf8'));
+  manifest.background = { service_worker: 'test-background.js', scripts: ['test-background.js', ...scripts],
+    type: 'module' };
+  fs.writeFileSync(path.join(folder, 'manifest.json'), JSON.stringify(manifest, null, 2));
+  return manifest;
+}
+
+// Chromium's ID for an extension with a fixed key: the key's SHA-256, its
+// first 32 hex digits written with the letters a to p.
+export function chromiumId({ key }) {
+  const digest = createHash('sha256').update(Buffer.from(key, 'base64')).digest('hex').slice(0, 32);
+  return [...digest].map((digit) => String.fromCharCode(97 + parseInt(digit, 16))).join('');
+}
+
+// The hosts each browser gets: the virtual-device host with its log, the
+// real host, one that ends as soon as it starts, one for another extension
+// only; MISSING is installed nowhere.
+export const HOSTS = {
+  SIM: 'bridge_host_test_sim', REAL: 'bridge_host_test_real', ENDS: 'bridge_host_test_ends',
+  FORBIDDEN: 'bridge_host_test_forbidden', MISSING: 'bridge_host_test_missing',
+};
+
+// install(ARGS, EXTENSION) runs the setup command's install for the
+// browser at hand; EXTENSION is the one allowed, the test's when absent.
+// Returns the virtual-device host's log.
+export function installHosts(scratch, install, otherExtension) {
+  const log = path.join(scratch, 'sim.log');
+  const ends = path.join(scratch, 'ends.sh');
+  fs.writeFileSync(ends, '#!/bin/sh\nexit 3\n', { mode: 0o755 });
+  install(['--name', HOSTS.SIM, '--host', path.join(build, 'bridge-host-sim'), '--log', log]);
+  install(['--name', HOSTS.REAL, '--host', path.join(build, 'bridge-host')]);
+  install(['--name', HOSTS.ENDS, '--host', ends]);
+  install(['--name', HOSTS.FORBIDDEN, '--host', path.join(build, 'bridge-host-sim')], otherExtension);
+  return log;
 }
 
 // Lines of a stream, read one at a time as they come.
@@ -51,11 +97,11 @@ export async function waitForLines(file, predicate) {
 // The virtual device of the served kind, played by the test: what the host
 // writes comes as lines of hex bytes, and reports are sent the same way.
 export class VirtualDevice {
-  static async plug(dir) {
+  static async plug(dir, options = []) {
     const device = new VirtualDevice();
     device.process = spawn(path.join(build, 'bridge-sim-device'), [
       '--dir', dir, '--no-echo', '--manufacturer', SERVED_DEVICE.manufacturerName,
-      '--product-name', SERVED_DEVICE.productName,
+      '--product-name', SERVED_DEVICE.productName, ...options,
     ], { stdio: ['pipe', 'pipe', 'pipe'] });
     device.written = lines(device.process.stdout);
     assert.match(await lines(device.process.stderr)(), /ready/);
@@ -79,24 +125,4 @@ export class VirtualDevice {
     this.process.kill('SIGTERM');
     await ended;
   }
-}
-
-// "getDevices" lists the device, "open" opens it, a "write" reaches it as one
-// whole report and is answered "Sent", and a report from it comes as "receive".
-// `extension` posts to the port and hands back what comes from it.
-export async function exchangeOverPort(extension, device) {
-  await extension.post({ call: 'getDevices' });
-  assert.deepEqual(await extension.next(), { message: { call: 'getDevices', response: [SERVED_DEVICE] } });
-
-  await extension.post({ call: 'open' });
-  assert.deepEqual(await extension.next(), { message: { call: 'open', response: {
-    success: 'Device Open', vendorId: String(0x0acd), productId: String(0x3820) } } });
-
-  const data = Array.from({ length: REPORT_LENGTH - 1 }, (_, i) => (i * 7 + 3) % 256);
-  await extension.post({ call: 'write', data });
-  assert.deepEqual(await extension.next(), { message: { call: 'write', response: { success: 'Sent' } } });
-  assert.deepEqual(await device.nextWrite(), [1, ...data]);
-
-  device.report('02 fe 00 7f');
-  assert.deepEqual(await extension.next(), { message: { call: 'receive', response: [2, 254, 0, 127] } });
 }

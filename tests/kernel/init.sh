@@ -1,12 +1,18 @@
 #!/bin/busybox sh
 # The guest's first process: brings up the USB stack with a dummy controller
 # between a gadget and the host side, runs the driver against the host, says
-# PASS or FAIL on the console and powers the machine off.
+# PASS or FAIL on the console and powers the machine off. /etc/guest-settings
+# names the modules to load and the command to run (run-guest.sh writes it).
 /bin/busybox --install -s /bin
 export PATH=/bin
+. /etc/guest-settings
 
 # The driver stops itself on any hang it can see; this catches the rest.
-WATCHDOG_SECONDS=120
+if [ -n "${PREFIX:-}" ]; then
+    WATCHDOG_SECONDS=360
+else
+    WATCHDOG_SECONDS=120
+fi
 
 verdict() {
     echo "KERNEL TEST: $1"
@@ -19,12 +25,36 @@ mount -t devtmpfs devtmpfs /dev
 
 # In dependency order: the USB core, the gadget side with its dummy
 # controller, configfs for describing the gadget, then the HID host side.
-for module in usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_hid hid hid-generic usbhid; do
+for module in $MODULES ${SHARE_MODULES:-}; do
     insmod "/lib/modules/$module.ko" || verdict "FAIL (cannot load the kernel module $module)"
 done
 mount -t configfs configfs /sys/kernel/config || verdict "FAIL (cannot mount configfs)"
 
-timeout -s KILL "$WATCHDOG_SECONDS" /bin/kernel-driver /bin/bridge-host /bin/kernel-device
+# Under Wine: the test machine's root file system, read-only, with the
+# kernel's file systems, memory for /tmp and /run, and the prefix over a layer
+# in memory that takes Wine's writes. The page cache of 9p's "loose" mode
+# maps Wine's executables whole; without it some of their pages read as zeros.
+if [ -n "${PREFIX:-}" ]; then
+    root=/mnt
+    mkdir -p "$root"
+    mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 root "$root" ||
+        verdict "FAIL (cannot mount the root file system over 9p)"
+    mount -t proc proc "$root/proc"
+    mount -t sysfs sysfs "$root/sys"
+    mount -t configfs configfs "$root/sys/kernel/config"
+    mount -t devtmpfs devtmpfs "$root/dev"
+    mount -t tmpfs tmpfs "$root/tmp"
+    mount -t tmpfs tmpfs "$root/run"
+    mkdir -p "$root/tmp/prefix-changes" "$root/tmp/prefix-work"
+    mount -t overlay overlay \
+        -o "lowerdir=$root$PREFIX,upperdir=$root/tmp/prefix-changes,workdir=$root/tmp/prefix-work" "$root$PREFIX" ||
+        verdict "FAIL (cannot lay a writable layer over the Wine prefix)"
+    # LANG: Wine's HID bus reads the kernel's UTF-8 strings in the locale's
+    # encoding.
+    RUN="chroot $root /usr/bin/env -i PATH=/usr/bin:/bin LANG=C.UTF-8 WINEPREFIX=$PREFIX WINEDEBUG=-all $RUN"
+fi
+
+timeout -s KILL "$WATCHDOG_SECONDS" $RUN
 status=$?
 if [ "$status" -eq 0 ]; then
     verdict PASS

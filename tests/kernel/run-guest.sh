@@ -2,14 +2,19 @@
 # Boots Debian's kernel under QEMU with the host, a USB HID gadget and a driver
 # that plays the browser, and reports the guest's verdict.
 #
-#   run-guest.sh CACHE_DIR WORK_DIR HOST DEVICE_PROGRAM DRIVER
+#   run-guest.sh CACHE_DIR WORK_DIR HOST DEVICE_PROGRAM DRIVER [WINE64 WINESERVER PREFIX]
 #
 # CACHE_DIR keeps the kernel and its modules between runs; the first run
 # downloads the kernel package (without installing it on this machine).
+#
+# With Wine's loader, server and prefix, HOST is a Windows executable run
+# under Wine in the guest. The guest then sees this machine's root file system
+# (read-only, over 9p) and works in it, with a copy of the prefix that takes
+# its writes in the guest's memory.
 set -euo pipefail
 
-if [ $# -ne 5 ]; then
-    echo "usage: $0 CACHE_DIR WORK_DIR HOST DEVICE_PROGRAM DRIVER" >&2
+if [ $# -ne 5 ] && [ $# -ne 8 ]; then
+    echo "usage: $0 CACHE_DIR WORK_DIR HOST DEVICE_PROGRAM DRIVER [WINE64 WINESERVER PREFIX]" >&2
     exit 2
 fi
 cache=$1
@@ -17,11 +22,26 @@ work=$2
 host=$3
 device=$4
 driver=$5
+wine=${6:-}
+wineserver=${7:-}
+prefix=${8:-}
 here=$(cd "$(dirname "$0")" && pwd)
 
-GUEST_TIMEOUT_SECONDS=180
-MODULES=(usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_hid hid hid-generic usbhid)
+USB_MODULES=(usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_hid hid hid-generic usbhid)
+# The root file system over virtio's 9p transport, and overlayfs for the prefix.
+SHARE_MODULES=(virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci 9pnet 9pnet_virtio netfs
+    fscache 9p overlay)
+MODULES=("${USB_MODULES[@]}" "${SHARE_MODULES[@]}")
 LOCALE_DIR=/usr/lib/locale/C.utf8
+if [ -n "$wine" ]; then
+    # Wine starts its own system processes in the guest's emulated processors.
+    GUEST_TIMEOUT_SECONDS=420
+    GUEST_MACHINE=(-m 3072 -smp 2
+        -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap)
+else
+    GUEST_TIMEOUT_SECONDS=180
+    GUEST_MACHINE=(-m 256)
+fi
 
 fail() {
     echo "FAIL: $*" >&2
@@ -59,7 +79,7 @@ fetch_kernel() {
         cp "$found" "$target.partial/modules/"
     done
     rm -rf "$download"
-    find "$cache" -mindepth 1 -maxdepth 1 ! -name "$package.partial" -exec rm -rf {} +
+    find "$cache" -mindepth 1 -maxdepth 1 ! -name "$package.partial" ! -name .lock -exec rm -rf {} +
     mv "$target.partial" "$target"
     echo "$target"
 }
@@ -73,7 +93,11 @@ find_kernel() {
         package=$(kernel_package)
         [ -n "$package" ] || fail "apt knows no linux-image-amd64 package"
     fi
-    if [ -d "$cache/$package" ]; then
+    local module missing=
+    for module in "${MODULES[@]}"; do
+        [ -f "$cache/$package/modules/$module.ko" ] || missing=yes
+    done
+    if [ -d "$cache/$package" ] && [ -z "$missing" ]; then
         echo "$cache/$package"
         return
     fi
@@ -91,35 +115,73 @@ add_program() {
     done
 }
 
+# The guest's settings, read by its init: which modules it loads, and what
+# it runs. Under Wine the programs are this machine's own, at their paths.
+write_guest_settings() {
+    local settings=$1
+    {
+        echo "MODULES='${USB_MODULES[*]}'"
+        if [ -n "$wine" ]; then
+            echo "SHARE_MODULES='${SHARE_MODULES[*]}'"
+            echo "PREFIX='$work/prefix'"
+            echo "RUN='$driver --wine $wine $wineserver $host $device'"
+        else
+            echo "RUN='/bin/$(basename "$driver") /bin/$(basename "$host") /bin/$(basename "$device")'"
+        fi
+    } >"$settings"
+}
+
 build_initramfs() {
     local kernel=$1 root=$work/root
     rm -rf "$root"
-    mkdir -p "$root"/{bin,dev,proc,sys,lib/modules,usr/lib/locale}
+    mkdir -p "$root"/{bin,dev,proc,sys,lib/modules,usr/lib/locale,etc}
     cp /bin/busybox "$root/bin/busybox"
     cp "$here/init.sh" "$root/init"
     chmod 755 "$root/init"
-    cp "$kernel"/modules/*.ko "$root/lib/modules/"
-    # The host asks for a UTF-8 locale to decode device strings.
-    cp -r "$LOCALE_DIR" "$root/usr/lib/locale/"
-    add_program "$host" "$root"
-    add_program "$device" "$root"
-    add_program "$driver" "$root"
+    local module
+    for module in "${USB_MODULES[@]}" ${wine:+"${SHARE_MODULES[@]}"}; do
+        cp "$kernel/modules/$module.ko" "$root/lib/modules/"
+    done
+    write_guest_settings "$root/etc/guest-settings"
+    if [ -z "$wine" ]; then
+        # The host asks for a UTF-8 locale to decode device strings.
+        cp -r "$LOCALE_DIR" "$root/usr/lib/locale/"
+        add_program "$host" "$root"
+        add_program "$device" "$root"
+        add_program "$driver" "$root"
+    fi
     (cd "$root" && find . | /bin/busybox cpio -o -H newc -R 0:0 2>/dev/null | gzip -1) >"$work/initramfs.cpio.gz"
+}
+
+# The guest's prefix: hard links to the files of the tests' prefix, taken
+# now (a copy where the two folders are on different file systems). The Wine
+# server of the other tests replaces a registry file by renaming a new one
+# over it, which leaves these links as they were.
+snapshot_prefix() {
+    [ -f "$prefix/system.reg" ] || fail "$prefix is no Wine prefix (the wine.prefix test makes it)"
+    rm -rf "$work/prefix"
+    cp -al "$prefix" "$work/prefix" 2>/dev/null || { rm -rf "$work/prefix" && cp -a "$prefix" "$work/prefix"; }
 }
 
 command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 is missing (./dev.sh installs it)"
 [ -x /bin/busybox ] || fail "/bin/busybox is missing (./dev.sh installs busybox-static)"
 [ -d "$LOCALE_DIR" ] || fail "$LOCALE_DIR is missing"
 
+# Both kernel tests take the kernel from the cache: one fetches it at a time.
+mkdir -p "$cache"
+exec {cache_lock}>"$cache/.lock"
+flock "$cache_lock"
 kernel=$(find_kernel)
+flock -u "$cache_lock"
 mkdir -p "$work"
 build_initramfs "$kernel"
+[ -z "$wine" ] || snapshot_prefix
 
 console=$work/console.log
 started=$(date +%s)
 set +e
 timeout -k 5 "$GUEST_TIMEOUT_SECONDS" qemu-system-x86_64 \
-    -accel tcg -m 256 -nic none -no-reboot -display none -monitor none -serial stdio \
+    -accel tcg "${GUEST_MACHINE[@]}" -nic none -no-reboot -display none -monitor none -serial stdio \
     -kernel "$kernel/vmlinuz" -initrd "$work/initramfs.cpio.gz" \
     -append 'console=ttyS0 panic=-1 quiet' </dev/null | tr -d '\r' >"$console"
 qemu_status=${PIPESTATUS[0]}

@@ -72,6 +72,17 @@ bool IsHelperInstalled(const char* helper, const Places& places)
     return false;
 }
 
+// Firefox as the systems that keep their libraries in usr/lib64 build it
+// (Fedora, openSUSE) reads the machine's manifests from usr/lib64/mozilla,
+// not usr/lib/mozilla, where other builds of it look. Such a system keeps its
+// C library there; elsewhere usr/lib64 is a link to usr/lib, or holds the
+// dynamic loader alone.
+bool KeepsLibrariesInLib64(const fs::path& root)
+{
+    std::error_code error;
+    return !fs::is_symlink(root / "usr/lib64", error) && fs::exists(root / "usr/lib64/libc.so.6", error);
+}
+
 }  // namespace
 
 const std::vector<Browser>& KnownBrowsers()
@@ -79,16 +90,28 @@ const std::vector<Browser>& KnownBrowsers()
     return browsers;
 }
 
-std::optional<ManifestFolder> FolderFor(const Browser& browser, Level level, const Places& places)
+std::vector<ManifestFolder> FoldersFor(const Browser& browser, Level level, const Places& places)
 {
     if (level == Level::User) {
         const fs::path& base = UserBase(browser, places);
-        return ManifestFolder{base, base / browser.user_folder, "", ""};
+        return {{base, base / browser.user_folder, "", ""}};
     }
     if (!browser.system_base)
-        return std::nullopt;
+        return {};
+    std::vector<ManifestFolder> folders;
+    if (browser.family == Family::Firefox && KeepsLibrariesInLib64(places.root)) {
+        const fs::path lib64 = places.root / "usr/lib64";
+        folders.push_back({lib64, lib64 / browser.system_folder, "", ""});
+    }
     const fs::path base = places.root / browser.system_base;
-    return ManifestFolder{base, base / browser.system_folder, "", ""};
+    folders.push_back({base, base / browser.system_folder, "", ""});
+    return folders;
+}
+
+// Browsers on Linux take an absolute path only.
+std::string HostNamedBy(const fs::path&, const std::string& path)
+{
+    return path;
 }
 
 std::vector<Level> LookupOrder(const Browser&)

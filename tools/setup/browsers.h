@@ -57,7 +57,11 @@ struct ManifestFolder {
     std::string key;        // "" or HKEY_CURRENT_USER\Software\...\NativeMessagingHosts
 };
 
-std::optional<ManifestFolder> FolderFor(const Browser& browser, Level level, const Places& places);
+// The folders a browser reads the level's manifests from, in the order it
+// looks; none where its system-level folder is not known.
+std::vector<ManifestFolder> FoldersFor(const Browser& browser, Level level, const Places& places);
+// The program a manifest's "path" names, as the browser reads it.
+std::string HostNamedBy(const std::filesystem::path& manifest, const std::string& path);
 // What the browser's user-level paths are relative to.
 const std::filesystem::path& UserBase(const Browser& browser, const Places& places);
 bool IsUsed(const Browser& browser, const Places& places);

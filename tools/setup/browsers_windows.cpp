@@ -110,11 +110,20 @@ const std::vector<Browser>& KnownBrowsers()
 
 // The manifests go beside this command, which is installed beside the host:
 // one a browser, as each browser's may allow other extensions.
-std::optional<ManifestFolder> FolderFor(const Browser& browser, Level level, const Places& places)
+std::vector<ManifestFolder> FoldersFor(const Browser& browser, Level level, const Places& places)
 {
     const std::string& hive = level == Level::User ? USER_HIVE : MACHINE_HIVE;
-    return ManifestFolder{places.root, places.root, std::string(".") + browser.name,
-                          hive + "\\" + browser.user_folder};
+    return {{places.root, places.root, std::string(".") + browser.name, hive + "\\" + browser.user_folder}};
+}
+
+// Chromium-based browsers and Firefox on Windows take a relative path as
+// relative to the manifest's folder, which the MSI's manifests rely on: they
+// name the host wherever the package is installed.
+std::string HostNamedBy(const fs::path& manifest, const std::string& path)
+{
+    if (path.empty() || fs::path(path).is_absolute())
+        return path;
+    return (manifest.parent_path() / path).lexically_normal().string();
 }
 
 bool IsUsed(const Browser& browser, const Places& places)

@@ -22,6 +22,13 @@ namespace {
 constexpr std::chrono::seconds HOST_PATIENCE{3};
 constexpr size_t LOG_LINES_SHOWN = 5;
 const char* const REQUEST = R"({"call":"getDevices"})";
+const char* const OPEN_REQUEST = R"({"call":"open"})";
+// The host built on virtual devices, which extension authors install with
+// --host while they work without the device.
+const char* const VIRTUAL_HOST_NAME = "bridge-host-sim";
+
+// The hosts that answered getDevices, for the device checks after the browsers'.
+std::vector<std::string> answering_hosts;
 
 std::string Joined(const std::vector<std::string>& texts)
 {
@@ -111,6 +118,7 @@ bool CheckHostRuns(const fs::path& file, const json& manifest, Family family, co
     }
     report.Ok(subject, file.string() + " starts " + host + ", which answers getDevices" +
                            (logged ? "; its log goes to " + log + ", the run before's to " + log + ".1" : ""));
+    answering_hosts.push_back(host);
     return true;
 }
 
@@ -125,7 +133,9 @@ bool CheckManifest(const fs::path& file, Family family, const std::string& subje
         return false;
     }
     std::string error;
-    const json manifest = ParseManifest(text, error);
+    json manifest = ParseManifest(text, error);
+    if (manifest.is_object() && manifest.value("path", json()).is_string())
+        manifest["path"] = HostNamedBy(file, manifest["path"]);
     const std::vector<std::string> faults =
         error.empty() ? ManifestFaults(manifest, family, options.name, options.ids.For(family))
                       : std::vector<std::string>{"it is not valid JSON: " + error};
@@ -151,18 +161,17 @@ bool CheckBrowser(const Browser& browser, const Options& options, Report& report
 {
     std::vector<std::string> places;
     for (const Level level : LookupOrder(browser)) {
-        const std::optional<ManifestFolder> where = FolderFor(browser, level, options.places);
-        if (!where)
-            continue;
-        const fs::path own = ManifestFile(*where, options);
-        places.push_back(LookupPlace(*where, options.name, own));
-        std::error_code error;
-        if (const std::optional<fs::path> file = FoundManifest(*where, options.name, own, error))
-            return CheckManifest(*file, browser.family, browser.name, browser.name, options, report);
-        if (error) {
-            report.Problem(browser.name, "cannot look for " + places.back() + ": " + error.message(),
-                           "let this user into the folders above it");
-            return false;
+        for (const ManifestFolder& where : FoldersFor(browser, level, options.places)) {
+            const fs::path own = ManifestFile(where, options);
+            places.push_back(LookupPlace(where, options.name, own));
+            std::error_code error;
+            if (const std::optional<fs::path> file = FoundManifest(where, options.name, own, error))
+                return CheckManifest(*file, browser.family, browser.name, browser.name, options, report);
+            if (error) {
+                report.Problem(browser.name, "cannot look for " + places.back() + ": " + error.message(),
+                               "let this user into the folders above it");
+                return false;
+            }
         }
     }
 
@@ -235,13 +244,47 @@ void CheckBrowsers(const Options& options, Report& report)
                        InstallCommand(options, ""));
 }
 
+bool IsVirtualHost(const std::string& host)
+{
+    return fs::path(host).stem() == VIRTUAL_HOST_NAME;
+}
+
+// A host on virtual devices needs neither udev nor the device, but a virtual
+// device of the served kind that it can open: the one the browser's
+// environment points it to.
+void CheckVirtualDevice(const std::string& host, Report& report)
+{
+    report.Note("device", host + " works on virtual devices: the udev rule and the device do not apply");
+    const HostRun run = RunHostOnce(host, {}, OPEN_REQUEST, HOST_PATIENCE);
+    const json reply = run.reply ? json::parse(*run.reply, nullptr, false) : json();
+    const json response = reply.is_object() ? reply.value("response", json()) : json();
+    const std::string where = "in $HIDSIM_DIR (/tmp/hidsim when it is unset)";
+    if (response.is_object() && response.value("success", json()) == "Device Open") {
+        report.Ok("virtual device", std::string("a virtual ") + SERVED_IDS + " device " + where + " answers " + host);
+        return;
+    }
+    report.Problem("virtual device",
+                   std::string("no virtual ") + SERVED_IDS + " device " + where + " answers " + host +
+                       (run.reply ? ": it replies " + run.reply->substr(0, 200)
+                                  : !run.start_error.empty() ? ": it cannot be started: " + run.start_error
+                                                             : ": it gives no reply to open"),
+                   "start one with bridge-sim-device, with the same HIDSIM_DIR as the browser");
+}
+
 }  // namespace
 
 int Check(const Options& options)
 {
     Report report;
     CheckBrowsers(options, report);
-    CheckMachine(options, report);
+    // What the device checks look at depends on the host the browsers start.
+    const bool virtual_host =
+        IsVirtualHost(options.host) ||
+        (!answering_hosts.empty() && std::all_of(answering_hosts.begin(), answering_hosts.end(), IsVirtualHost));
+    if (virtual_host)
+        CheckVirtualDevice(options.host.empty() ? answering_hosts[0] : options.host, report);
+    else
+        CheckMachine(options, report);
     if (report.problems() == 0)
         return EXIT_SUCCESS;
     std::cout << report.problems() << (report.problems() == 1 ? " problem" : " problems")

@@ -42,7 +42,6 @@ const char* const RULE_FOLDERS[] = {"etc/udev/rules.d", "run/udev/rules.d", "usr
 const std::string SEAT_RULES = "73-seat-late.rules";
 
 const std::string SERVED_HID_ID = "HID_ID=";
-const char* const SERVED_IDS = "0acd:3820";
 const unsigned SERVED_VENDOR = 0x0ACD;
 const unsigned SERVED_PRODUCT = 0x3820;
 
@@ -205,8 +204,8 @@ void InstallUdevRule(const Options& options)
 bool AnySystemManifestLeft(const Options& options)
 {
     for (const Browser& browser : KnownBrowsers())
-        if (const std::optional<ManifestFolder> where = FolderFor(browser, Level::System, options.places))
-            if (fs::exists(ManifestFile(*where, options)))
+        for (const ManifestFolder& where : FoldersFor(browser, Level::System, options.places))
+            if (fs::exists(ManifestFile(where, options)))
                 return true;
     return false;
 }
@@ -376,18 +375,21 @@ std::string SystemOptionFault(const Options&)
     return "";
 }
 
+// The udev rule belongs to the machine: only a --system install writes it,
+// and a --user one touches nothing outside the user's folders.
 void InstallMachineParts(const Options& options)
 {
-    if (IsRoot())
+    if (IsRoot() && options.level == Level::System)
         InstallUdevRule(options);
     else if (FindUdevRules(options.places.root).grants.empty())
-        std::cout << "note: no udev rule lets you open the device yet: install the bridge-host package, "
-                     "or run this command as root\n";
+        std::cout << "note: no udev rule lets users open the device yet: install the bridge-host package, "
+                     "or as root: " << InstallCommand(options, "") << " --system\n";
 }
 
 bool UninstallMachineParts(const Options& options)
 {
-    if (!IsRoot() || AnySystemManifestLeft(options) || !RemoveFile(AdminRulesFolder(options.places.root) / UDEV_RULE_FILE))
+    if (!IsRoot() || options.level != Level::System || AnySystemManifestLeft(options) ||
+        !RemoveFile(AdminRulesFolder(options.places.root) / UDEV_RULE_FILE))
         return false;
     if (options.places.root == "/")
         std::cout << ReloadUdev() << "\n";

@@ -10,6 +10,9 @@
 struct Options;
 class Report;
 
+// The device the host serves, as udev and lsusb write its IDs.
+inline constexpr const char* SERVED_IDS = "0acd:3820";
+
 // Why an option given makes no sense on this system, or "".
 std::string SystemOptionFault(const Options& options);
 // What install and uninstall do besides the manifests (not with --dir);

@@ -185,9 +185,12 @@ std::vector<Target> FindTargets(const Options& options, bool say_passed_over)
     for (const Browser& browser : KnownBrowsers()) {
         if (!options.Chosen(browser))
             continue;
-        if (const std::optional<ManifestFolder> where = FolderFor(browser, options.level, options.places))
-            targets.push_back({browser.name, browser.family, *where});
-        else if (chosen)
+        const std::vector<ManifestFolder> folders = FoldersFor(browser, options.level, options.places);
+        for (const ManifestFolder& where : folders)
+            targets.push_back({browser.name, browser.family, where});
+        if (!folders.empty())
+            continue;
+        if (chosen)
             throw UsageError(std::string(browser.name) + " has no system-wide folder known; use --user or --dir");
         else if (say_passed_over)
             std::cout << "skipped " << browser.name
