@@ -222,7 +222,7 @@ TEST(Dispatch, FramesAfterExitAreNotKept)
         numbers += ",0";
     numbers += "]";
     std::string burst;
-    for (int i = 0; i < 500; ++i)
+    for (int i = 0; i < 250; ++i)
         burst += Frame(numbers);
     burst += Frame(UNKNOWN_CALL);
     long resident[2];
@@ -231,8 +231,8 @@ TEST(Dispatch, FramesAfterExitAreNotKept)
         ASSERT_TRUE(host.WaitForLog("Message: " + UNKNOWN_CALL + "\n", round + 1));
         resident[round] = host.ResidentKiB();
     }
-    // Kept, the second round's values alone would take 32 MB.
-    EXPECT_LT(resident[1] - resident[0], 8 * 1024) << resident[0] << " KiB, then " << resident[1] << " KiB";
+    // Kept, the second round's values alone would take 16 MB.
+    EXPECT_LT(resident[1] - resident[0], 4 * 1024) << resident[0] << " KiB, then " << resident[1] << " KiB";
     EXPECT_EQ(EndInput(host), 0);
 }
 
