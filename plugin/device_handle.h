@@ -51,7 +51,7 @@ int CollectRead(DeviceHandle* device, unsigned char* buffer, size_t length);
 bool ReadHasFailed(const DeviceHandle* device);
 
 // From the HID library's own record of an open device; each HID library
-// linked beneath the host has its own version of these two
+// linked beneath the host has its own version of these three
 // (device_record_*). The read-completion signal, checked to be the opened
 // device's where that can be told, else NO_HANDLE; the library's
 // read-pending flag, null where the library keeps none; and whether the

@@ -417,6 +417,8 @@ TEST_F(Devices, OpenAfterAnUnplugTheWorkerHasNotSeenOpensTheDeviceAnew)
     ASSERT_EQ(host.ReadFrameText(), SENT);
     ASSERT_TRUE(again.Accept());
     EXPECT_EQ(again.ReceiveOutputReport().at(1), 5);
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
     EXPECT_EQ(host.CountInLog("hid_read: Unable to read(), closing...\n"), 1u);
 }
 
