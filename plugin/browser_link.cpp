@@ -14,6 +14,7 @@ using nlohmann::json;
 WaitHandle from_browser_notify = CreateCountingSemaphore();
 std::deque<json> from_browser;
 QueueLock from_browser_mutex;
+bool from_browser_closed = false;
 
 namespace {
 
@@ -49,7 +50,8 @@ std::shared_ptr<ThreadHandle> worker;   // kept only for the wait at shutdown
     {
         std::lock_guard lock(from_browser_mutex);
         Log("Obtained lock!\n");
-        from_browser.push_back(exit_message);
+        if (!from_browser_closed)
+            from_browser.push_back(exit_message);
         Log("Pushed EXIT message!\n");
     }
     Log("Released lock\n");
@@ -157,7 +159,8 @@ void HandOver(uint32_t read_length)
     {
         std::lock_guard lock(from_browser_mutex);
         Log("Obtained lock!\n");
-        from_browser.push_back(message);
+        if (!from_browser_closed)
+            from_browser.push_back(message);
         Log("Pushed message!\n");
     }
     Log("Released lock\n");
@@ -214,17 +217,17 @@ void SendMessageA(json message)
 int main(int, char**)
 {
     OpenMissingStandardError();
+    IgnoreStreamSignals();
     setbuf(stderr, nullptr);
     if (SetBinaryMode(stdin) != 0)
         return -1;
     if (SetBinaryMode(stdout) != 0)
         return -1;
-    OpenLogOutput();
+    StartLogWriter();
     if (from_browser_notify == NO_HANDLE) {
         Log("from_browser_notifiy semaphore is null!\n");
         ExitProcess(1);
     }
-    IgnoreBrokenPipes();
 
     worker = BeginThread(Thread);
     if (!worker) {

@@ -15,6 +15,9 @@
 // exactly one message, popped under the lock.
 extern std::deque<nlohmann::json> from_browser;
 extern QueueLock from_browser_mutex;
+// Set under the lock by the worker when it ends: nothing will take a message
+// any more, so a put keeps none (it still logs and releases as always).
+extern bool from_browser_closed;
 extern WaitHandle from_browser_notify;   // NO_HANDLE when it could not be made
 
 // Writes one value to standard output as a frame: 4-byte native-order length,

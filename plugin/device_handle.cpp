@@ -44,3 +44,8 @@ int CollectRead(DeviceHandle* device, unsigned char* buffer, size_t length)
     }
     return 0;
 }
+
+bool ReadHasFailed(const DeviceHandle* device)
+{
+    return DeviceReadFailed(device->hid) != 0;
+}

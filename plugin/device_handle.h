@@ -45,10 +45,17 @@ int StartRead(DeviceHandle* device, unsigned char* buffer, size_t length);
 // that completed. The report's length, or -1 on failure or unplug.
 int CollectRead(DeviceHandle* device, unsigned char* buffer, size_t length);
 
+// Whether the read outstanding on the device has already failed, as it does
+// when the device is unplugged; told without taking a report or the read's
+// completion signal.
+bool ReadHasFailed(const DeviceHandle* device);
+
 // From the HID library's own record of an open device; each HID library
-// linked beneath the host has its own version of these two
+// linked beneath the host has its own version of these three
 // (device_record_*). The read-completion signal, checked to be the opened
-// device's where that can be told, else NO_HANDLE; and the library's
-// read-pending flag, null where the library keeps none.
+// device's where that can be told, else NO_HANDLE; the library's
+// read-pending flag, null where the library keeps none; and whether the
+// device's outstanding read has failed (non-zero), as ReadHasFailed.
 extern "C" WaitHandle DeviceReadCompletion(hid_device* device);
 extern "C" const int* DeviceReadPending(hid_device* device);
+extern "C" int DeviceReadFailed(hid_device* device);

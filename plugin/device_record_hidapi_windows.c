@@ -23,3 +23,13 @@ const int* DeviceReadPending(hid_device* device)
 {
     return &device->read_pending;
 }
+
+int DeviceReadFailed(hid_device* device)
+{
+    /* An unplugged device fails the overlapped read left outstanding on it.
+     * Asking for the result without waiting neither waits on nor resets the
+     * completion event, and the read call collects the same result later. */
+    DWORD ignored;
+    return device->read_pending && HasOverlappedIoCompleted(&device->ol) &&
+           !GetOverlappedResult(device->device_handle, &device->ol, &ignored, FALSE);
+}

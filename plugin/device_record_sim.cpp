@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include <poll.h>
 #include <sys/stat.h>
 
 WaitHandle DeviceReadCompletion(hid_device* device)
@@ -23,4 +24,14 @@ const int* DeviceReadPending(hid_device*)
 {
     // Its non-blocking reads leave nothing outstanding: the host keeps the flag.
     return nullptr;
+}
+
+int DeviceReadFailed(hid_device* device)
+{
+    // The connection of an unplugged device polls as hung up, while the
+    // reports it sent before are still there to read; those go with it.
+    int descriptor;
+    std::memcpy(&descriptor, device, sizeof descriptor);
+    pollfd ready = {descriptor, POLLIN, 0};
+    return poll(&ready, 1, 0) > 0 && (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }

@@ -13,3 +13,13 @@ const int* DeviceReadPending(hid_device* device)
 {
     return &device->read_pending;
 }
+
+int DeviceReadFailed(hid_device* device)
+{
+    // The player closing its end fails the outstanding read. Asking for the
+    // result without waiting neither waits on nor resets the completion
+    // event, and the read call collects the same result later.
+    DWORD ignored;
+    return device->read_pending && HasOverlappedIoCompleted(&device->ol) &&
+           !GetOverlappedResult(device->pipe, &device->ol, &ignored, FALSE);
+}

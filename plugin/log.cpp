@@ -1,50 +1,175 @@
 #include "log.h"
 
-#include <atomic>
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "platform.h"
 
 namespace {
 
-// Writes dropped since the last one that got out, and whether the last write
-// that got out was cut short, so that the notice must first end that line.
-std::atomic<unsigned long> dropped_writes{0};
-std::atomic<bool> line_cut{false};
+using Clock = std::chrono::steady_clock;
 
-std::string DropNotice(unsigned long dropped, bool after_cut)
+// How long standard error may take no byte while lines wait before it counts
+// as stopped: lines are then dropped rather than stored, and the end of the
+// process no longer waits for it.
+constexpr Clock::duration STALL_BOUND = std::chrono::seconds(1);
+// The most that waits in memory for standard error. A reader that takes
+// 4 KiB a millisecond reads it in a second.
+constexpr size_t STORE_LIMIT = 4 << 20;
+// A pipe takes a write of up to this many bytes whole, never mixed with the
+// writes of others who share it (a browser passes its own standard error on
+// to the hosts it starts), so the writer cuts its writes at line ends below
+// it where it can.
+constexpr size_t WHOLE_WRITE = 4096;
+
+// Never destroyed: the writer may still be waiting on it when the process
+// ends, and it must outlive every static destructor that logs.
+struct Store {
+    std::mutex mutex;
+    std::condition_variable lines_stored;
+    std::condition_variable writer_progressed;
+    // What the writer has yet to take, and what it took and has not yet got out.
+    std::string lines;
+    size_t taken_left = 0;
+    bool writer_started = false;
+    bool writer_idle = false;      // waiting for lines_stored
+    bool writing = false;          // inside its writes of what it took
+    Clock::time_point last_progress;
+    bool draining = false;
+    unsigned long dropped_writes = 0;
+};
+Store& store = *new Store;
+
+void WriteStraight(const char* data, size_t size)
 {
-    std::string notice = after_cut ? "\n" : "";
-    notice += "Dropped " + std::to_string(dropped) + " log writes: standard error was full\n";
-    return notice;
+    for (long put = 0; size > 0; data += put, size -= static_cast<size_t>(put))
+        if ((put = WriteLog(data, size)) <= 0)
+            return;
+}
+
+// Where the next write of text, from `from` on, ends: after the last line end
+// that keeps it whole, or after the first line end at all when a single line
+// is longer.
+size_t EndOfWrite(const std::string& text, size_t from)
+{
+    if (text.size() - from <= WHOLE_WRITE)
+        return text.size();
+    const size_t last = text.rfind('\n', from + WHOLE_WRITE - 1);
+    if (last != std::string::npos && last >= from)
+        return last + 1;
+    const size_t next = text.find('\n', from + WHOLE_WRITE);
+    return next == std::string::npos ? text.size() : next + 1;
+}
+
+// Writes what it took, piece by piece; false when standard error refused it.
+bool WriteTaken(const std::string& taken)
+{
+    size_t done = 0;
+    while (done < taken.size()) {
+        const size_t end = EndOfWrite(taken, done);
+        while (done < end) {
+            const long put = WriteLog(taken.data() + done, end - done);
+            if (put <= 0)
+                return false;
+            done += static_cast<size_t>(put);
+            std::lock_guard lock(store.mutex);
+            store.last_progress = Clock::now();
+            store.taken_left = taken.size() - done;
+            if (store.draining)
+                store.writer_progressed.notify_all();
+        }
+    }
+    return true;
+}
+
+void WriteStoredLines()
+{
+    std::string taken;
+    std::unique_lock lock(store.mutex);
+    for (;;) {
+        while (store.lines.empty()) {
+            store.writer_idle = true;
+            store.lines_stored.wait(lock);
+        }
+        store.writer_idle = false;
+        taken.swap(store.lines);
+        store.taken_left = taken.size();
+        store.writing = true;
+        store.last_progress = Clock::now();
+        lock.unlock();
+        const bool written = WriteTaken(taken);
+        lock.lock();
+        if (!written) {
+            // Standard error refused (its reader has gone, say): what was
+            // left of this is lost, and counted should it ever take lines again.
+            store.dropped_writes += std::max<size_t>(1, std::count(taken.end() - store.taken_left, taken.end(), '\n'));
+        }
+        taken.clear();
+        store.taken_left = 0;
+        store.writing = false;
+        if (store.draining)
+            store.writer_progressed.notify_all();
+    }
 }
 
 }  // namespace
 
+void StartLogWriter()
+{
+    std::lock_guard lock(store.mutex);
+    // A file or the null device never keeps a write waiting: there each
+    // write goes straight out, which costs less than handing it over.
+    if (store.writer_started || StandardErrorNeverWaits())
+        return;
+    try {
+        std::thread(WriteStoredLines).detach();
+        store.writer_started = true;
+    } catch (const std::system_error&) {
+        // Without a thread to spare the log is written as it comes.
+    }
+}
+
 void LogBytes(const char* data, size_t size)
 {
-    const unsigned long dropped = dropped_writes.exchange(0);
-    const bool after_cut = dropped > 0 && line_cut.exchange(false);
-    std::string with_notice;
-    if (dropped > 0) {
-        with_notice = DropNotice(dropped, after_cut);
-        with_notice.append(data, size);
-        data = with_notice.data();
-        size = with_notice.size();
-    }
-    const long put = WriteLogNow(data, size);
-    if (put <= 0) {
-        dropped_writes += dropped + 1;
-        if (after_cut)
-            line_cut = true;
+    std::unique_lock lock(store.mutex);
+    if (!store.writer_started) {
+        lock.unlock();
+        WriteStraight(data, size);
         return;
     }
-    if (static_cast<size_t>(put) < size) {
-        // Only a line longer than what the pipe still held gets here.
-        ++dropped_writes;
-        line_cut = true;
+    const bool full = !store.lines.empty() && store.lines.size() + store.taken_left + size > STORE_LIMIT;
+    if (full || (store.writing && Clock::now() - store.last_progress >= STALL_BOUND)) {
+        ++store.dropped_writes;
+        return;
+    }
+    if (store.dropped_writes > 0) {
+        store.lines += "Dropped " + std::to_string(store.dropped_writes) + " log writes: standard error was full\n";
+        store.dropped_writes = 0;
+    }
+    store.lines.append(data, size);
+    if (store.writer_idle) {
+        store.writer_idle = false;
+        store.lines_stored.notify_one();
+    }
+}
+
+void DrainLog()
+{
+    std::unique_lock lock(store.mutex);
+    store.draining = true;
+    const Clock::time_point give_up = Clock::now() + STALL_BOUND;
+    while (store.writer_started && (!store.lines.empty() || store.writing)) {
+        const Clock::time_point until = store.writing ? std::min(give_up, store.last_progress + STALL_BOUND) : give_up;
+        if (Clock::now() >= until)
+            break;
+        store.writer_progressed.wait_until(lock, until);
     }
 }
 

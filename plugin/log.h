@@ -4,10 +4,16 @@
 // block are ended by a newline written on its own, as their own call, and a
 // line of the other thread can land between a line and that newline.
 //
-// Nobody has to read the log: a write that cannot be made at once is dropped,
-// never waited for, so a full or unread standard error costs log lines and
-// never a frame, a reply or the end of the process. The next write that gets
-// out starts with a line that says how many were dropped.
+// Nobody has to read the log, and the host never waits for it: a write only
+// appends to a store in memory, and a thread of the log's own writes the
+// store out to standard error, many lines at a time, with ordinary blocking
+// writes (a file or the null device, which never keep a write waiting, get
+// each write straight away). A reader that keeps reading loses no line. Lines are dropped only
+// while standard error has taken nothing for a second with lines waiting, or
+// when 4 MiB wait; the next line that is stored again is preceded by a line
+// that says how many were dropped. The end of the process waits at most a
+// second for the store to get out, and not at all once standard error is
+// known to have stopped taking it.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +24,14 @@
 void LogBytes(const char* data, size_t size);
 void Log(const char* text);
 void LogFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Starts the log's own writer where standard error can keep a write
+// waiting. Before it runs (and if it cannot be started), each write goes
+// straight to standard error.
+void StartLogWriter();
+// What is stored gets out, within the bound above. Called at the end of the
+// process, when whatever is still stored would otherwise be lost.
+void DrainLog();
 
 // The pieces are put together first and go out as one write with their line
 // end, so that the other thread's log lines cannot land inside the line.

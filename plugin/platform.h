@@ -71,9 +71,10 @@ unsigned long WaitForSingleObject(const std::shared_ptr<ThreadHandle>& thread, u
 // Puts a standard stream's descriptor into binary mode, where the system has
 // modes: 0, or -1 with errno set when the descriptor is not open.
 int SetStreamToBinary(FILE* stream);
-// A browser that closes our standard output must not end us in the middle of
-// a write: the write fails instead.
-void IgnoreBrokenPipes();
+// Writing to a standard stream must neither end nor stop us: a browser that
+// closes our standard output makes the write fail instead, and a terminal
+// that stops background writers (stty tostop) lets the log through.
+void IgnoreStreamSignals();
 // Device strings reach the worker as wide strings decoded from UTF-8,
 // whatever the environment's locale. Called on the worker thread.
 void DecodeDeviceStringsAsUtf8();
@@ -91,14 +92,14 @@ bool WriteAll(int fd, const void* data, size_t count);
 // receive the log.
 void OpenMissingStandardError();
 
-// The log's own way to standard error, made once descriptors 0 to 2 are open:
-// a write on it never waits. Before it is made, the log goes to descriptor 2.
-void OpenLogOutput();
-// Writes what standard error takes at once: the count written, which is the
-// whole text or, for a text longer than the room left in a pipe, part of it;
-// 0 or less when it took nothing.
-long WriteLogNow(const char* data, size_t size);
+// Whether standard error takes every write at once, whoever reads it (or
+// nobody): a file, or the null device.
+bool StandardErrorNeverWaits();
+// One write to standard error, waiting as long as it takes: the count
+// written, which may be less than size; 0 or less when it failed.
+long WriteLog(const char* data, size_t size);
 
-// Ends the process at once with the given status. No exit handler or static
-// destructor runs, as another thread may still be using those objects.
+// Ends the process with the given status once the log has had its chance to
+// get out (DrainLog). No exit handler or static destructor runs, as another
+// thread may still be using those objects.
 [[noreturn]] void ExitProcess(int status);

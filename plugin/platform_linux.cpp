@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include "log.h"
+
 #include <cerrno>
 #include <chrono>
 #include <clocale>
@@ -13,7 +15,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,9 +125,13 @@ int SetStreamToBinary(FILE* stream)
     return fcntl(fileno(stream), F_GETFL) == -1 ? -1 : 0;
 }
 
-void IgnoreBrokenPipes()
+void IgnoreStreamSignals()
 {
     signal(SIGPIPE, SIG_IGN);
+    // A write to the controlling terminal from a background process group
+    // with tostop set raises SIGTTOU, which stops the process; ignored, the
+    // write goes through.
+    signal(SIGTTOU, SIG_IGN);
 }
 
 void DecodeDeviceStringsAsUtf8()
@@ -195,46 +200,29 @@ void OpenMissingStandardError()
     }
 }
 
-namespace {
-
-enum class LogOutput { Descriptor, Socket };
-LogOutput log_output = LogOutput::Descriptor;
-int log_descriptor = STDERR_FILENO;
-
-}  // namespace
-
-void OpenLogOutput()
+bool StandardErrorNeverWaits()
 {
-    struct stat status;
+    struct stat status, null;
     if (fstat(STDERR_FILENO, &status) != 0)
-        return;
-    if (S_ISSOCK(status.st_mode)) {
-        log_output = LogOutput::Socket;
-        return;
-    }
-    // Pipes and terminals can make a write wait. Setting O_NONBLOCK on
-    // descriptor 2 would change it for whoever shares it with us (the
-    // browser, a shell), so the log gets a file description of its own on the
-    // same pipe or terminal, non-blocking. Regular files never make a write
-    // wait for a reader, and keep their shared offset on descriptor 2.
-    if (!S_ISFIFO(status.st_mode) && !S_ISCHR(status.st_mode))
-        return;
-    const int own = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (own >= 0)
-        log_descriptor = own;
+        return false;
+    return S_ISREG(status.st_mode) ||
+           (S_ISCHR(status.st_mode) && stat("/dev/null", &null) == 0 && status.st_rdev == null.st_rdev);
 }
 
-long WriteLogNow(const char* data, size_t size)
+long WriteLog(const char* data, size_t size)
 {
-    ssize_t put;
-    do {
-        put = log_output == LogOutput::Socket ? send(STDERR_FILENO, data, size, MSG_DONTWAIT | MSG_NOSIGNAL)
-                                              : write(log_descriptor, data, size);
-    } while (put < 0 && errno == EINTR);
-    return put;
+    // Whatever standard error is (pipe, socket, terminal, file), the log's
+    // own thread may wait on it. Its file description, shared with whoever
+    // gave it to us, may be non-blocking: then wait for room.
+    for (;;) {
+        const ssize_t put = write(STDERR_FILENO, data, size);
+        if (put >= 0 || !CanRetry(STDERR_FILENO, POLLOUT))
+            return put;
+    }
 }
 
 void ExitProcess(int status)
 {
+    DrainLog();
     _exit(status);
 }

@@ -3,9 +3,10 @@
 // stand where platform.h names its constants.
 #include "platform.h"
 
+#include "log.h"
+
 #include <cerrno>
 #include <climits>
-#include <string>
 
 #include <fcntl.h>
 #include <io.h>
@@ -122,10 +123,10 @@ int SetStreamToBinary(FILE* stream)
     return _setmode(_fileno(stream), _O_BINARY) == -1 ? -1 : 0;
 }
 
-void IgnoreBrokenPipes()
+void IgnoreStreamSignals()
 {
     // A write to a pipe whose reader has gone fails with an error on
-    // Windows; there is no signal to ignore.
+    // Windows, and no console stops a writer: there is no signal to ignore.
 }
 
 void DecodeDeviceStringsAsUtf8()
@@ -163,106 +164,24 @@ void OpenMissingStandardError()
     }
 }
 
-namespace {
-
-// A pipe's or console's handle cannot be written without the chance of a
-// wait: a pipe handle's non-blocking mode would be that of the one pipe
-// object shared with whoever gave it to us. So the log is handed to a thread
-// of its own, through a store that takes at most 1 MiB (as much as the
-// largest pipe an ordinary Linux process can make); what does not fit is
-// dropped, as a full pipe drops it on Linux. Writes to a disk file never wait
-// for a reader and go out at once.
-constexpr size_t LOG_STORE_LIMIT = 1024 * 1024;
-// How long the end of the process waits for the stored log to get out.
-constexpr DWORD LOG_DRAIN_MS = 1000;
-
-HANDLE log_handle = INVALID_HANDLE_VALUE;
-bool log_through_writer = false;
-CRITICAL_SECTION log_section;
-CONDITION_VARIABLE log_stored;
-CONDITION_VARIABLE log_drained;
-std::string log_store;
-bool log_writing = false;
-
-DWORD WINAPI WriteStoredLog(void*)
+bool StandardErrorNeverWaits()
 {
-    std::string taken;
-    EnterCriticalSection(&log_section);
-    for (;;) {
-        while (log_store.empty())
-            SleepConditionVariableCS(&log_stored, &log_section, INFINITE);
-        taken.swap(log_store);
-        log_writing = true;
-        LeaveCriticalSection(&log_section);
-        DWORD put = 0;
-        for (size_t done = 0; done < taken.size(); done += put)
-            if (!WriteFile(log_handle, taken.data() + done, static_cast<DWORD>(taken.size() - done), &put, nullptr))
-                break;   // nobody reads it any more: the rest is lost
-        taken.clear();
-        EnterCriticalSection(&log_section);
-        log_writing = false;
-        if (log_store.empty())
-            WakeAllConditionVariable(&log_drained);
-    }
+    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(2))) == FILE_TYPE_DISK;
 }
 
-void DrainLog()
+long WriteLog(const char* data, size_t size)
 {
-    if (!log_through_writer)
-        return;
-    const ULONGLONG deadline = GetTickCount64() + LOG_DRAIN_MS;
-    EnterCriticalSection(&log_section);
-    while (!log_store.empty() || log_writing) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline ||
-            !SleepConditionVariableCS(&log_drained, &log_section, static_cast<DWORD>(deadline - now)))
-            break;
-    }
-    LeaveCriticalSection(&log_section);
-}
-
-}  // namespace
-
-void OpenLogOutput()
-{
-    log_handle = reinterpret_cast<HANDLE>(_get_osfhandle(2));
-    if (log_handle == INVALID_HANDLE_VALUE || GetFileType(log_handle) == FILE_TYPE_DISK)
-        return;
-    InitializeCriticalSection(&log_section);
-    InitializeConditionVariable(&log_stored);
-    InitializeConditionVariable(&log_drained);
-    if (HANDLE writer = CreateThread(nullptr, 0, WriteStoredLog, nullptr, 0, nullptr)) {
-        CloseHandle(writer);
-        log_through_writer = true;
-    }
-}
-
-long WriteLogNow(const char* data, size_t size)
-{
-    if (!log_through_writer) {
-        const HANDLE log = log_handle != INVALID_HANDLE_VALUE ? log_handle
-                                                              : reinterpret_cast<HANDLE>(_get_osfhandle(2));
-        DWORD put = 0;
-        if (log == INVALID_HANDLE_VALUE || !WriteFile(log, data, static_cast<DWORD>(size), &put, nullptr))
-            return -1;
-        return static_cast<long>(put);
-    }
-    EnterCriticalSection(&log_section);
-    // A line longer than the limit is taken when nothing else waits, so that
-    // it is not lost every time.
-    const bool fits = log_store.empty() || log_store.size() + size <= LOG_STORE_LIMIT;
-    if (fits) {
-        log_store.append(data, size);
-        WakeConditionVariable(&log_stored);
-    }
-    LeaveCriticalSection(&log_section);
-    return fits ? static_cast<long>(size) : 0;
+    // The system's handle, not the C runtime's descriptor, which would turn
+    // each line end into CR LF.
+    const HANDLE log = reinterpret_cast<HANDLE>(_get_osfhandle(2));
+    DWORD put = 0;
+    if (log == INVALID_HANDLE_VALUE || !WriteFile(log, data, static_cast<DWORD>(size), &put, nullptr))
+        return -1;
+    return static_cast<long>(put);
 }
 
 void ExitProcess(int status)
 {
-    // The log written just before the end (the last lines of a shutdown)
-    // still gets out, unless standard error has stopped taking it.
     DrainLog();
     ::ExitProcess(static_cast<UINT>(status));
 }

@@ -66,9 +66,37 @@ void LogDeviceStrings(DeviceHandle* device)
     LogDeviceString(device, GetIndexedString1, "Unable to read indexed string 1\n", "Indexed String 1: %s\n");
 }
 
+// Forwards what a read gave; a failed read means the device is gone or broken:
+// it is closed and forgotten without telling the browser.
+void ForwardReport(DeviceHandle*& device, const unsigned char* report, int result)
+{
+    if (result == 0)
+        Log("hid_read returned 0 (waiting)\n");
+    if (result < 0) {
+        Log("hid_read: Unable to read(), closing...\n");
+        DeviceHandle* former = device;
+        device = nullptr;
+        CloseDevice(former);
+    }
+    if (result > 0) {
+        json message = {{"call", "receive"}, {"response", json::array()}};
+        for (int i = 0; i < result; ++i)
+            message["response"].push_back(report[i]);
+        StreamLog("Sending read receive ", Compact(message));
+        SendMessageA(std::move(message));
+    }
+    LogFormat("hid_read: returned %d\n", result);
+}
+
 void Open(DeviceHandle*& device)
 {
     StreamLog("open() called");
+    // Browser messages are served before device input, so the device may be
+    // gone with the failure of its read not yet collected. Its handle is
+    // dead: it is closed as that read would close it, and the device opened
+    // anew, rather than "Device Open" answered for it.
+    if (device && ReadHasFailed(device))
+        ForwardReport(device, nullptr, -1);
     if (!device) {
         device = OpenDevice(VENDOR_ID, PRODUCT_ID);
         if (!device) {
@@ -149,6 +177,14 @@ void Write(const json& message, DeviceHandle* device)
     ReplyToWrite("success", "Sent");
 }
 
+// Nothing will take what is queued or put after this: it is freed.
+void CloseMailbox()
+{
+    std::lock_guard lock(from_browser_mutex);
+    from_browser_closed = true;
+    from_browser = {};
+}
+
 // Handles one browser message; false once it was "EXIT".
 bool Dispatch(const json& message, DeviceHandle*& device)
 {
@@ -170,6 +206,7 @@ bool Dispatch(const json& message, DeviceHandle*& device)
         CloseDevice(device);
         device = nullptr;
         hid_exit();
+        CloseMailbox();
         return false;
     } else {
         StreamLog("Unknown Call");
@@ -183,28 +220,6 @@ json TakeMessage()
     json message = std::move(from_browser.front());
     from_browser.pop_front();
     return message;
-}
-
-// Forwards what a read gave; a failed read means the device is gone or broken:
-// it is closed and forgotten without telling the browser.
-void ForwardReport(DeviceHandle*& device, const unsigned char* report, int result)
-{
-    if (result == 0)
-        Log("hid_read returned 0 (waiting)\n");
-    if (result < 0) {
-        Log("hid_read: Unable to read(), closing...\n");
-        DeviceHandle* former = device;
-        device = nullptr;
-        CloseDevice(former);
-    }
-    if (result > 0) {
-        json message = {{"call", "receive"}, {"response", json::array()}};
-        for (int i = 0; i < result; ++i)
-            message["response"].push_back(report[i]);
-        StreamLog("Sending read receive ", Compact(message));
-        SendMessageA(std::move(message));
-    }
-    LogFormat("hid_read: returned %d\n", result);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <string>
 
 #include "host_process.h"
@@ -52,17 +51,6 @@ inline HostOptions HostOn(const std::string& dir, HostOptions options = {})
     options.path = BRIDGE_HOST_SIM;
     options.environment.push_back("HIDSIM_DIR=" + dir);
     return options;
-}
-
-// VmRSS of a process in KiB, or -1.
-inline long ResidentKiB(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string word;
-    while (status >> word)
-        if (word == "VmRSS:" && status >> word)
-            return std::stol(word);
-    return -1;
 }
 
 }  // namespace load

@@ -3,15 +3,18 @@
 #include "whole_io.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <regex>
 #include <stdexcept>
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -53,6 +56,58 @@ int OpenTerminalForInput(int* slave)
     mode.c_cc[VEOF] = END_OF_LINE;
     Check(tcsetattr(*slave, TCSANOW, &mode) == 0, "tcsetattr");
     return master;
+}
+
+// A terminal that passes bytes unchanged and stops background writers.
+int OpenStoppingTerminal(int* slave)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    Check(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0, "pseudo-terminal");
+    *slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    Check(*slave >= 0, "open terminal");
+    termios mode;
+    Check(tcgetattr(*slave, &mode) == 0, "tcgetattr");
+    cfmakeraw(&mode);
+    mode.c_lflag |= TOSTOP;
+    Check(tcsetattr(*slave, TCSANOW, &mode) == 0, "tcsetattr");
+    return master;
+}
+
+// Starts argv in a process group of its own, in the background of a new
+// session whose controlling terminal is `terminal`, which becomes its
+// standard error. The returned process leads the session and ends with the
+// program's status; should the program be stopped, it kills it and ends with
+// 128 + the stopping signal. Only calls that are safe after fork() in a
+// process with threads come between fork() and exec.
+pid_t SpawnInBackground(char* const argv[], char* const envp[], int input, int output, int terminal)
+{
+    const pid_t leader = fork();
+    Check(leader >= 0, "fork");
+    if (leader > 0)
+        return leader;
+    if (setsid() < 0 || ioctl(terminal, TIOCSCTTY, 0) < 0)
+        _exit(126);
+    const pid_t program = fork();
+    if (program == 0) {
+        setpgid(0, 0);
+        if (dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(terminal, 2) < 0)
+            _exit(126);
+        execve(argv[0], argv, envp);
+        _exit(127);
+    }
+    // The end of the host closes the terminal, whose hangup would end us
+    // before we could tell how the host ended. Copies of the test's
+    // descriptors here would keep the host's input open.
+    signal(SIGHUP, SIG_IGN);
+    close_range(0, ~0U, 0);
+    int status = 0;
+    while (program > 0 && waitpid(program, &status, WUNTRACED) < 0 && errno == EINTR) {
+    }
+    if (WIFSTOPPED(status)) {
+        kill(program, SIGKILL);
+        _exit(128 + WSTOPSIG(status));
+    }
+    _exit(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
 }
 
 const char* BuildNamedBy(const char* variable)
@@ -129,6 +184,9 @@ size_t CountOf(std::string_view haystack, std::string_view needle)
 
 HostProcess::HostProcess(HostOptions options)
 {
+    // A host that has died fails the test's next write to it, rather than
+    // ending the test.
+    signal(SIGPIPE, SIG_IGN);
     int input[2], output[2], log[2];
     int child_input = -1;
     if (options.input_on_terminal) {
@@ -139,11 +197,12 @@ HostProcess::HostProcess(HostOptions options)
         child_input = input[0];
     }
     Check(pipe2(output, O_CLOEXEC) == 0 && pipe2(log, O_CLOEXEC) == 0, "pipe");
-    // The host drops log lines that its standard error cannot take at once.
-    // A pipe as large as an unprivileged process may make gives the reader
-    // below room to fall behind a burst without a line being lost.
-    if (!options.log_unread)
-        fcntl(log[1], F_SETPIPE_SZ, 1 << 20);
+    int terminal = -1;
+    if (options.log_on_stopping_terminal) {
+        close(log[0]);
+        log[0] = OpenStoppingTerminal(&terminal);
+    }
+    read_slowly_ = options.log_read_slowly;
     if (options.nonblocking_output)
         Check(fcntl(output[1], F_SETFL, O_NONBLOCK) == 0, "O_NONBLOCK");
     output_ = output[0];
@@ -166,6 +225,9 @@ HostProcess::HostProcess(HostOptions options)
         posix_spawn_file_actions_adddup2(&actions, log[1], 2);
     if (options.output_to_null)
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    // Only the standard streams, as a browser starts its hosts: ctest leaves
+    // descriptors of its own open in the tests.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     keep_log_ = !options.log_discarded;
 
     std::vector<std::string> environment;
@@ -180,15 +242,24 @@ HostProcess::HostProcess(HostOptions options)
     if (TestingWindowsHosts() && options.path.ends_with(".exe"))
         command = WindowsCommand(options.path);
     command.insert(command.end(), options.arguments.begin(), options.arguments.end());
+    if (options.descriptor_limit > 0)
+        command.insert(command.begin(), {"/bin/sh", "-c",
+                                         "ulimit -n " + std::to_string(options.descriptor_limit) + " && exec \"$@\"",
+                                         "sh"});
     std::vector<char*> argv;
     for (auto& word : command)
         argv.push_back(word.data());
     argv.push_back(nullptr);
 
-    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+    if (terminal >= 0) {
+        pid_ = SpawnInBackground(argv.data(), envp.data(), child_input, output[1], terminal);
+        close(terminal);
+    } else {
+        const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+        errno = spawned;
+        Check(spawned == 0, "spawn host");
+    }
     posix_spawn_file_actions_destroy(&actions);
-    errno = spawned;
-    Check(spawned == 0, "spawn host");
     close(child_input);
     close(output[1]);
     close(log[1]);
@@ -235,7 +306,10 @@ void HostProcess::CollectLog(int fd)
 {
     char chunk[65536];
     for (;;) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
+        // A terminal whose every writer has gone reads as failed (EIO).
+        const ssize_t got = read(fd, chunk, read_slowly_ ? 4096 : sizeof chunk);
+        if (got > 0 && read_slowly_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (got < 0 && errno == EINTR)
             continue;
         std::lock_guard lock(log_mutex_);
@@ -368,4 +442,14 @@ int HostProcess::Wait()
     if (log_reader_.joinable())
         log_reader_.join();
     return exit_status_;
+}
+
+long HostProcess::ResidentKiB() const
+{
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string word;
+    while (status >> word)
+        if (word == "VmRSS:" && status >> word)
+            return std::stol(word);
+    return -1;
 }

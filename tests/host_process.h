@@ -39,6 +39,9 @@ struct HostOptions {
     bool nonblocking_output = false;         // the pipe behind descriptor 1 is O_NONBLOCK
     bool close_error = false;                // started with descriptor 2 closed
     bool log_unread = false;                 // nobody reads the log until ReadLog()
+    bool log_read_slowly = false;            // the log's pipe is read 4 KiB a millisecond
+    bool log_on_stopping_terminal = false;   // standard error a terminal with tostop, the host in the background
+    int descriptor_limit = 0;                // when set, the most descriptors the host may have open
     bool log_discarded = false;              // the log is read as it comes and thrown away
     bool log_to_null = false;                // standard error is /dev/null
     bool output_to_null = false;             // standard output is /dev/null
@@ -81,6 +84,8 @@ public:
     int Wait();
     void Signal(int number);
     pid_t pid() const { return pid_; }
+    // The host's resident memory (VmRSS) in KiB, or -1.
+    long ResidentKiB() const;
 
 private:
     void CollectLog(int fd);
@@ -95,6 +100,7 @@ private:
     std::string log_;
     bool log_closed_ = false;
     bool keep_log_ = true;
+    bool read_slowly_ = false;
     std::thread log_reader_;
 };
 

@@ -44,7 +44,7 @@ class Soak {
                 ++replied_;
             } else if (echoed_ < replied_ && *frame == load::EchoOf(echoed_)) {
                 if (++echoed_ == EARLY)
-                    early_kib_ = load::ResidentKiB(host_.pid());
+                    early_kib_ = host_.ResidentKiB();
             } else {
                 return "frame " + *frame + " where the reply to " + std::to_string(replied_) + " or the echo of " +
                        std::to_string(echoed_) + " was due";
@@ -85,7 +85,7 @@ int main(int argc, char** argv)
         const auto start = std::chrono::steady_clock::now();
         const std::optional<std::string> fault = soak.Run();
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        const long end_kib = load::ResidentKiB(host.pid());
+        const long end_kib = host.ResidentKiB();
         host.CloseInput();
         if (fault)
             status = Fail(*fault);

@@ -31,6 +31,7 @@
 std::deque<json> from_browser;
 QueueLock from_browser_mutex;
 WaitHandle from_browser_notify = CreateCountingSemaphore();
+bool from_browser_closed = false;   // the harness puts its messages itself
 
 namespace {
 

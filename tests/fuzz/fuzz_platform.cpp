@@ -5,7 +5,7 @@
 #define WaitForMultipleObjects LinuxWaitForMultipleObjects
 #define BeginThread LinuxBeginThread
 #define WaitForSingleObject LinuxWaitForSingleObject
-#define WriteLogNow LinuxWriteLogNow
+#define WriteLog LinuxWriteLog
 #define ExitProcess LinuxExitProcess
 #define DecodeDeviceStringsAsUtf8 LinuxDecodeDeviceStringsAsUtf8
 #include "platform_linux.cpp"
@@ -13,7 +13,7 @@
 #undef WaitForMultipleObjects
 #undef BeginThread
 #undef WaitForSingleObject
-#undef WriteLogNow
+#undef WriteLog
 #undef ExitProcess
 #undef DecodeDeviceStringsAsUtf8
 
@@ -55,7 +55,7 @@ unsigned long WaitForSingleObject(const std::shared_ptr<ThreadHandle>& thread, u
 
 // The log is formatted as always and then dropped: millions of runs would
 // otherwise spend their time writing it.
-long WriteLogNow(const char*, size_t size)
+long WriteLog(const char*, size_t size)
 {
     return static_cast<long>(size);
 }
