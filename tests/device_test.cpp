@@ -77,6 +77,23 @@ void OpenDevice(HostProcess& host, VirtualDevice& device)
     ASSERT_EQ(host.ReadFrameText(), OPEN_SUCCESS);
 }
 
+// Sends requests while nobody reads the replies, so that the worker is held in
+// a write to the full pipe, and returns once the reader has queued them all.
+void HoldWorkerWithUnreadReplies(HostProcess& host, int requests)
+{
+    std::string burst;
+    for (int i = 0; i < requests; ++i)
+        burst += Frame(R"({"call":"getDevices"})");
+    host.SendRaw(burst);
+    ASSERT_TRUE(host.WaitForLog("Pushed JSON notify message\n", static_cast<size_t>(requests) + 1));
+}
+
+void ExpectDeviceLists(HostProcess& host, int count)
+{
+    for (int i = 0; i < count; ++i)
+        ASSERT_EQ(host.ReadFrame().value()["call"], "getDevices") << i;
+}
+
 bool MachineHasHidDevices()
 {
     std::error_code error;
@@ -352,17 +369,11 @@ TEST_F(Devices, MessagesWaitingWithAReportAreAnsweredBeforeIt)
     HostProcess host(Sim());
     OpenDevice(host, device);
     ASSERT_TRUE(host.WaitForLog("About to wait on USB or notification..\n"));
-    // Nobody reads the replies yet: the worker is held in a write to the full
-    // pipe while the rest of the requests and the report arrive.
+    // The rest of the requests and the report arrive while the worker is held.
     const int requests = 3000;
-    std::string burst;
-    for (int i = 0; i < requests; ++i)
-        burst += Frame(R"({"call":"getDevices"})");
-    host.SendRaw(burst);
-    ASSERT_TRUE(host.WaitForLog("Pushed JSON notify message\n", requests + 1));
+    HoldWorkerWithUnreadReplies(host, requests);
     ASSERT_TRUE(device.SendInputReport({4, 2}));
-    for (int i = 0; i < requests; ++i)
-        ASSERT_EQ(host.ReadFrame().value()["call"], "getDevices") << i;
+    ExpectDeviceLists(host, requests);
     EXPECT_EQ(host.ReadFrame(), ReceiveMessage({4, 2}));
 }
 
@@ -399,20 +410,14 @@ TEST_F(Devices, OpenAfterAnUnplugTheWorkerHasNotSeenOpensTheDeviceAnew)
     auto device = std::make_unique<VirtualDevice>(dir);
     OpenDevice(host, *device);
     ASSERT_TRUE(host.WaitForLog("About to wait on USB or notification..\n"));
-    // Nobody reads the replies yet: the worker is held in a write to the full
-    // pipe while the device goes, a new one comes, and "open" arrives.
+    // The device goes, a new one comes, and "open" arrives while the worker is held.
     const int requests = 1000;
-    std::string burst;
-    for (int i = 0; i < requests; ++i)
-        burst += Frame(R"({"call":"getDevices"})");
-    host.SendRaw(burst);
-    ASSERT_TRUE(host.WaitForLog("Pushed JSON notify message\n", requests + 1));
+    HoldWorkerWithUnreadReplies(host, requests);
     device.reset();
     VirtualDevice again(dir);
     host.Send(OPEN);
     host.Send(Write({5}));
-    for (int i = 0; i < requests; ++i)
-        ASSERT_EQ(host.ReadFrame().value()["call"], "getDevices") << i;
+    ExpectDeviceLists(host, requests);
     ASSERT_EQ(host.ReadFrameText(), OPEN_SUCCESS);
     ASSERT_EQ(host.ReadFrameText(), SENT);
     ASSERT_TRUE(again.Accept());

@@ -37,40 +37,44 @@ void WriteAllToHost(int fd, std::string_view bytes)
     Check(WriteExactly(fd, bytes.data(), bytes.size()), "write to host");
 }
 
+// A new pseudo-terminal: the master's descriptor, and the slave's in *slave,
+// set up by `configure`.
+template <typename Configure>
+int OpenTerminal(int* slave, Configure configure)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    Check(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0, "pseudo-terminal");
+    *slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    Check(*slave >= 0, "open terminal");
+    termios mode;
+    Check(tcgetattr(*slave, &mode) == 0, "tcgetattr");
+    configure(mode);
+    Check(tcsetattr(*slave, TCSANOW, &mode) == 0, "tcsetattr");
+    return master;
+}
+
 // A terminal in canonical mode turns each Ctrl-D at the start of a line into a
 // read of 0 bytes, and Ctrl-D after other bytes hands those over at once. Every
 // other special character is moved to a byte the tests never send.
 int OpenTerminalForInput(int* slave)
 {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    Check(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0, "pseudo-terminal");
-    *slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    Check(*slave >= 0, "open terminal");
-    termios mode;
-    Check(tcgetattr(*slave, &mode) == 0, "tcgetattr");
-    mode.c_iflag = 0;
-    mode.c_oflag = 0;
-    mode.c_lflag = ICANON;
-    for (const int special : {VERASE, VKILL, VEOL, VEOL2, VWERASE, VREPRINT, VLNEXT, VINTR, VQUIT, VSUSP})
-        mode.c_cc[special] = UNUSED_CHARACTER;
-    mode.c_cc[VEOF] = END_OF_LINE;
-    Check(tcsetattr(*slave, TCSANOW, &mode) == 0, "tcsetattr");
-    return master;
+    return OpenTerminal(slave, [](termios& mode) {
+        mode.c_iflag = 0;
+        mode.c_oflag = 0;
+        mode.c_lflag = ICANON;
+        for (const int special : {VERASE, VKILL, VEOL, VEOL2, VWERASE, VREPRINT, VLNEXT, VINTR, VQUIT, VSUSP})
+            mode.c_cc[special] = UNUSED_CHARACTER;
+        mode.c_cc[VEOF] = END_OF_LINE;
+    });
 }
 
 // A terminal that passes bytes unchanged and stops background writers.
 int OpenStoppingTerminal(int* slave)
 {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    Check(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0, "pseudo-terminal");
-    *slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    Check(*slave >= 0, "open terminal");
-    termios mode;
-    Check(tcgetattr(*slave, &mode) == 0, "tcgetattr");
-    cfmakeraw(&mode);
-    mode.c_lflag |= TOSTOP;
-    Check(tcsetattr(*slave, TCSANOW, &mode) == 0, "tcsetattr");
-    return master;
+    return OpenTerminal(slave, [](termios& mode) {
+        cfmakeraw(&mode);
+        mode.c_lflag |= TOSTOP;
+    });
 }
 
 // Starts argv in a process group of its own, in the background of a new
