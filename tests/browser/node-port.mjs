@@ -8,8 +8,7 @@ import path from 'node:path';
 import { connectHost } from '../../client/bridge-host-client.js';
 import { setup, installHosts, chromiumId, EXAMPLE } from './common.mjs';
 import { makeDriver } from './driver.js';
-
-const LENGTH_BYTES = 4;   // a frame's length, in the machine's byte order (little-endian here)
+import { frame, readFrames } from './frames.mjs';
 
 export function connectNative(folder, name, origin) {
   const listeners = { message: [], disconnect: [] };
@@ -24,10 +23,7 @@ export function connectNative(folder, name, origin) {
   const port = {
     postMessage(message) {
       if (!open) throw new Error('Attempting to use a disconnected port object');
-      const body = Buffer.from(JSON.stringify(message));
-      const length = Buffer.alloc(LENGTH_BYTES);
-      length.writeUInt32LE(body.length);
-      child?.stdin.write(Buffer.concat([length, body]));
+      child?.stdin.write(frame(JSON.stringify(message)));
     },
     disconnect() {
       open = false;
@@ -49,15 +45,8 @@ export function connectNative(folder, name, origin) {
   child.on('error', () => end('Failed to start native messaging host.'));
   child.on('close', () => end('Native host has exited.'));   // after the last of its output
 
-  let pending = Buffer.alloc(0);
-  child.stdout.on('data', (chunk) => {
-    pending = Buffer.concat([pending, chunk]);
-    while (pending.length >= LENGTH_BYTES && pending.length >= LENGTH_BYTES + pending.readUInt32LE(0)) {
-      const frameEnd = LENGTH_BYTES + pending.readUInt32LE(0);
-      const message = JSON.parse(pending.subarray(LENGTH_BYTES, frameEnd).toString());
-      pending = pending.subarray(frameEnd);
-      if (open) for (const listener of listeners.message) listener(message);
-    }
+  readFrames(child.stdout, (body) => {
+    if (open) for (const listener of listeners.message) listener(JSON.parse(body));
   });
   return port;
 }
