@@ -30,25 +30,33 @@ for module in $MODULES ${SHARE_MODULES:-}; do
 done
 mount -t configfs configfs /sys/kernel/config || verdict "FAIL (cannot mount configfs)"
 
+# writable NAME FOLDER: FOLDER of the read-only root, under a layer in
+# memory (/layers/NAME) that takes the writes, so that what it holds stays in
+# view.
+writable() {
+    mkdir -p "/layers/$1/changes" "/layers/$1/work"
+    mount -t overlay overlay -o "lowerdir=$root$2,upperdir=/layers/$1/changes,workdir=/layers/$1/work" "$root$2" ||
+        verdict "FAIL (cannot lay a writable layer over $2)"
+}
+
 # Under Wine: the test machine's root file system, read-only, with the
-# kernel's file systems, memory for /tmp and /run, and the prefix over a layer
-# in memory that takes Wine's writes. The page cache of 9p's "loose" mode
-# maps Wine's executables whole; without it some of their pages read as zeros.
+# kernel's file systems, memory for /run, and writable layers over /tmp
+# (Wine's server keeps its socket there; the build and the prefix may be
+# there too) and over the prefix. The page cache of 9p's "loose" mode maps
+# Wine's executables whole; without it some of their pages read as zeros.
 if [ -n "${PREFIX:-}" ]; then
     root=/mnt
-    mkdir -p "$root"
+    mkdir -p "$root" /layers
     mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 root "$root" ||
         verdict "FAIL (cannot mount the root file system over 9p)"
     mount -t proc proc "$root/proc"
     mount -t sysfs sysfs "$root/sys"
     mount -t configfs configfs "$root/sys/kernel/config"
     mount -t devtmpfs devtmpfs "$root/dev"
-    mount -t tmpfs tmpfs "$root/tmp"
     mount -t tmpfs tmpfs "$root/run"
-    mkdir -p "$root/tmp/prefix-changes" "$root/tmp/prefix-work"
-    mount -t overlay overlay \
-        -o "lowerdir=$root$PREFIX,upperdir=$root/tmp/prefix-changes,workdir=$root/tmp/prefix-work" "$root$PREFIX" ||
-        verdict "FAIL (cannot lay a writable layer over the Wine prefix)"
+    mount -t tmpfs tmpfs /layers
+    writable tmp /tmp
+    writable prefix "$PREFIX"
     # LANG: Wine's HID bus reads the kernel's UTF-8 strings in the locale's
     # encoding.
     RUN="chroot $root /usr/bin/env -i PATH=/usr/bin:/bin LANG=C.UTF-8 WINEPREFIX=$PREFIX WINEDEBUG=-all $RUN"
