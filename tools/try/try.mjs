@@ -60,7 +60,7 @@ function extensionPage(dir, manifest, named) {
 // Chromium's ID for an extension: from its key when the manifest has one,
 // else from the folder it is loaded from, as for any unpacked extension: the
 // SHA-256 of either, its first 32 hex digits written with the letters a to p.
-export function chromiumId(manifest, dir) {
+function chromiumId(manifest, dir) {
   const hashed = manifest.key !== undefined ? Buffer.from(manifest.key, 'base64') : Buffer.from(dir);
   const digest = createHash('sha256').update(hashed).digest('hex').slice(0, 32);
   return [...digest].map((digit) => String.fromCharCode(97 + parseInt(digit, 16))).join('');
@@ -139,19 +139,24 @@ async function startChromium({ dir, manifest, page, headless, name }, scratch, e
   });
   const ended = new Promise((resolve) => context.on('close', resolve));
   say(`Chromium has the extension ${id} from ${dir}`);
-  // A page opened before the extension is loaded would stay blocked: where it
-  // has a service worker, wait for it, which also proves the ID.
-  const worker = manifest.background?.service_worker;
-  if (worker) {
-    const ours = (w) => new URL(w.url()).pathname === `/${worker}`;
-    const found = context.serviceWorkers().find(ours)
-      ?? await context.waitForEvent('serviceworker', { predicate: ours, timeout: HEADLESS_LIMIT_MS });
-    const host = new URL(found.url()).host;
-    if (host !== id) throw new Error(`Chromium gave the extension the ID ${host}, the host was installed for ${id}`);
-  }
-  if (page) {
-    const tab = context.pages()[0] ?? await context.newPage();
-    await tab.goto(`chrome-extension://${id}/${page}`);
+  try {
+    // A page opened before the extension is loaded would stay blocked: where
+    // it has a service worker, wait for it, which also proves the ID.
+    const worker = manifest.background?.service_worker;
+    if (worker) {
+      const ours = (w) => new URL(w.url()).pathname === `/${worker}`;
+      const found = context.serviceWorkers().find(ours)
+        ?? await context.waitForEvent('serviceworker', { predicate: ours, timeout: HEADLESS_LIMIT_MS });
+      const host = new URL(found.url()).host;
+      if (host !== id) throw new Error(`Chromium gave the extension the ID ${host}, the host was installed for ${id}`);
+    }
+    if (page) {
+      const tab = context.pages()[0] ?? await context.newPage();
+      await tab.goto(`chrome-extension://${id}/${page}`);
+    }
+  } catch (error) {
+    await context.close();
+    throw error;
   }
   return { ended, output: () => '', stop: () => context.close() };
 }
@@ -209,7 +214,7 @@ async function startFirefox({ dir, manifest, page, headless, name }, scratch, en
     ended,
     output: () => output,
     async stop() {
-      signalGroup('SIGTERM');
+      if (webExt.exitCode === null && webExt.signalCode === null) signalGroup('SIGTERM');
       await ended;
       // Whatever of Firefox outlived web-ext.
       signalGroup('SIGKILL');
@@ -232,6 +237,7 @@ async function main() {
     return 2;
   }
 
+  const started = Date.now();
   const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'bridge-try-'));
   const hid = path.join(scratch, 'hid');
   const logs = path.join(scratch, 'log');
@@ -240,15 +246,16 @@ async function main() {
   let device;
   let browser;
   const done = new AbortController();
+  // Ctrl-C ends the browser too, and everything else with it.
+  const interrupted = new Promise((resolve) => {
+    for (const signal of ['SIGINT', 'SIGTERM']) process.once(signal, () => resolve(signal));
+  });
   try {
     device = await plugDevice(hid, !options.headless);
     const env = { ...process.env, HIDSIM_DIR: hid };
     const start = options.browser === 'chromium' ? startChromium : startFirefox;
     browser = await start(options, scratch, env, log);
     if (!options.page) say('the extension names no page: only its background runs (--page FILE opens one)');
-    const interrupted = new Promise((resolve) => {
-      for (const signal of ['SIGINT', 'SIGTERM']) process.once(signal, () => resolve(signal));
-    });
     const replied = firstReply(log, done.signal).then((line) => ({ line }));
     replied.catch(() => {});
     if (options.headless) {
@@ -256,7 +263,7 @@ async function main() {
         replied,
         browser.ended.then(() => ({ failure: 'the browser ended' })),
         interrupted.then((signal) => ({ failure: `ended by ${signal}` })),
-        new Promise((resolve) => setTimeout(resolve, HEADLESS_LIMIT_MS, {
+        new Promise((resolve) => setTimeout(resolve, started + HEADLESS_LIMIT_MS - Date.now(), {
           failure: `no reply from the host within ${HEADLESS_LIMIT_MS / 1000} s`,
         })),
       ]);
@@ -272,7 +279,8 @@ async function main() {
     say(`the host's log: ${log}; close the browser to end`);
     replied.then(() => say('the extension had its first reply from the host'), () => {});
     const signal = await Promise.race([browser.ended.then(() => undefined), interrupted]);
-    return signal === undefined ? 0 : 130;
+    if (signal === undefined) return 0;
+    return signal === 'SIGINT' ? 130 : 143;
   } catch (error) {
     say(error.message);
     return 1;
