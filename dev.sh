@@ -3,6 +3,9 @@
 #   ./dev.sh run [--real]   install what is missing, build, and talk to the host
 #                           (on a virtual device; --real: on the machine's HID devices)
 #   ./dev.sh test           install what is missing, build, and run every test
+#   ./dev.sh try [EXTENSION_DIR] [--browser chromium|firefox] [--headless]
+#                           an extension (default: the example) in a throwaway
+#                           profile of the browser, on a virtual device
 #   ./dev.sh windows        install what is missing and cross-build the Windows
 #                           executables into build-windows
 #   ./dev.sh arm64          install what is missing, cross-build for arm64 Linux
@@ -12,6 +15,8 @@
 #   ./dev.sh bench          the hosts' speed beside a bare echo host, as a table
 #   ./dev.sh fuzz SECONDS   build the fuzz targets and run each that long
 set -euo pipefail
+# The folder the command was given in, for the paths a person gives.
+caller_dir=$PWD
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config libhidapi-dev libudev-dev nlohmann-json3-dev libgtest-dev)
@@ -49,17 +54,29 @@ install_packages() {
         --no-install-recommends "${missing[@]}" >&2
 }
 
-# The extension side's test tools from npm: playwright-core drives Chromium,
-# TypeScript checks the example's types. Debian's nodejs brings node and its npm
-# package brings npm; a node installed from elsewhere has its own npm, which
-# Debian's would clash with.
-install_browser_test() {
+# Node and npm: Debian's nodejs brings node and its npm package brings npm; a
+# node installed from elsewhere has its own npm, which Debian's would clash with.
+install_node() {
     command -v node >/dev/null || install_packages nodejs
     command -v npm >/dev/null || install_packages npm
-    local lock=tests/browser/package-lock.json installed=tests/browser/node_modules/.package-lock.json
+}
+
+# install_npm_folder DIR: DIR's packages from npm as its lock names them,
+# again whenever the lock is newer than what is installed.
+install_npm_folder() {
+    local lock=$1/package-lock.json installed=$1/node_modules/.package-lock.json
+    install_node
     if [ ! -f "$installed" ] || [ "$lock" -nt "$installed" ]; then
-        (cd tests/browser && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error >&2)
+        (cd "$1" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error >&2)
     fi
+}
+
+# The extension side's test tools from npm: playwright-core drives Chromium,
+# TypeScript checks the example's types; the try command's tools, which the
+# tests run too.
+install_browser_test() {
+    install_npm_folder tests/browser
+    install_npm_folder tools/try
 }
 
 # The builds dev.sh makes, one folder each. Every configure names every option
@@ -87,13 +104,18 @@ declare -A BUILDS=(
     [build-windows]="--toolchain cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHIDAPI_SOURCE_DIR=$PWD/build-windows/hidapi -DBRIDGE_SIGN_PKCS12= -DBRIDGE_SIGN_TIMESTAMP="
 )
 
-# build DIR [OPTION...]: configures and builds one of BUILDS, with options
-# given here after its own.
-build() {
+# configure DIR [OPTION...]: configures one of BUILDS, with options given
+# here after its own.
+configure() {
     local dir=$1 options
     read -ra options <<<"${BUILDS[$dir]}"
     cmake -S . -B "$dir" "${COMMON_OPTIONS[@]}" "${options[@]}" "${@:2}" >/dev/null
-    cmake --build "$dir" -j "$(nproc)"
+}
+
+# build DIR [OPTION...]: configures and builds one of BUILDS.
+build() {
+    configure "$@"
+    cmake --build "$1" -j "$(nproc)"
 }
 
 run() {
@@ -136,6 +158,28 @@ run_on_virtual_device() {
     echo "$ready" >&2
     cat <&"$device_log" >&2 &
     HIDSIM_DIR=$dir build/bridge-console build/bridge-host-sim
+}
+
+# An extension in Chromium or Firefox on the virtual host and an echoing
+# virtual device, all in a throwaway folder (tools/try/try.mjs); only the
+# programs it runs are built. The browser named is installed where missing.
+run_try() {
+    local argument previous="" browser=chromium
+    for argument in "$@"; do
+        [ "$previous" = --browser ] && browser=$argument
+        previous=$argument
+    done
+    case "$browser" in
+    chromium) install_packages chromium ;;
+    firefox) install_packages firefox-esr ;;
+    *) echo "dev.sh: unknown browser \"$browser\": chromium or firefox" >&2; exit 2 ;;
+    esac
+    install_npm_folder tools/try
+    configure build
+    cmake --build build -j "$(nproc)" --target bridge-host-sim bridge-sim-device bridge-host-setup
+    local tool=$PWD/tools/try/try.mjs
+    cd "$caller_dir"
+    exec node "$tool" "$@"
 }
 
 # The source of hidapi's Windows backend, from Debian's hidapi source package
@@ -302,13 +346,14 @@ run_bench() {
 case "${1:-}" in
 run) shift; run "$@" ;;
 test) run_tests ;;
+try) shift; run_try "$@" ;;
 windows) build_windows ;;
 arm64) build_arm64 && (cd build-arm64 && cpack -G "DEB;RPM") ;;
 soak) run_soak "${2:-}" ;;
 bench) run_bench ;;
 fuzz) shift; fuzz "$@" ;;
 *)
-    echo "usage: ./dev.sh run [--real] | ./dev.sh test | ./dev.sh windows | ./dev.sh arm64 | ./dev.sh soak [N] | ./dev.sh bench | ./dev.sh fuzz SECONDS" >&2
+    echo "usage: ./dev.sh run [--real] | ./dev.sh test | ./dev.sh try [EXTENSION_DIR] [--browser chromium|firefox] [--headless] | ./dev.sh windows | ./dev.sh arm64 | ./dev.sh soak [N] | ./dev.sh bench | ./dev.sh fuzz SECONDS" >&2
     exit 2
     ;;
 esac
