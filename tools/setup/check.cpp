@@ -180,7 +180,7 @@ bool CheckBrowser(const Browser& browser, const Options& options, Report& report
             if (level == Level::System)
                 machine_places.push_back(places.back());
             std::error_code error;
-            std::optional<fs::path> file = FoundManifest(where, options.name, own, error);
+            const std::optional<fs::path> file = FoundManifest(where, options.name, own, error);
             if (file && level == Level::User && user_refused) {
                 passed_over = file;
             } else if (file) {
