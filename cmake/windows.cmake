@@ -84,10 +84,10 @@ target_link_libraries(wine-cfgmgr32-test PRIVATE cfgmgr32)
 # bridge-host-setup.exe: the shared parts of tools/setup with the Windows
 # ones, which register the manifests in the registry.
 add_executable(bridge-host-setup tools/setup/setup.cpp tools/setup/options.cpp tools/setup/install.cpp
-  tools/setup/check.cpp tools/setup/manifest.cpp tools/setup/files.cpp
+  tools/setup/check.cpp tools/setup/policy.cpp tools/setup/manifest.cpp tools/setup/files.cpp
   tools/setup/browsers_windows.cpp tools/setup/machine_windows.cpp tools/setup/host_windows.cpp)
 target_compile_definitions(bridge-host-setup PRIVATE BRIDGE_HOST_FROM_SETUP=".")
-target_link_libraries(bridge-host-setup PRIVATE nlohmann_json shell32 ole32)
+target_link_libraries(bridge-host-setup PRIVATE hidsim_directory nlohmann_json shell32 ole32)
 
 # Signing, with a code-signing certificate given: the programs once linked,
 # before the installers take them in, and the installers once made.

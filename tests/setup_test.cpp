@@ -161,20 +161,26 @@ protected:
                 fs::copy_file(HostExecutable("", program), scratch / program);
         ForgetKeys();
     }
-    // No key of the host in the Wine prefix's registry, whatever a test left there.
+    // No key of the host, nor policy, in the Wine prefix's registry, whatever a test left there.
     void ForgetKeys()
     {
         if (!Windows())
             return;
-        std::string forget = "Windows Registry Editor Version 5.00\n";
-        for (const char* hive : {"HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"})
+        std::string forget;
+        for (const char* hive : {"HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"}) {
             for (const Place& place : WINDOWS_PLACES)
                 forget += "[-" + std::string(hive) + "\\" + place.folder + "\\bridge_host]\n";
-        WriteText(scratch / "forget.reg", forget);
+            forget += "[-" + std::string(hive) + "\\Software\\Policies\\Chromium]\n";
+        }
+        ImportKeys(forget);
+    }
+    void ImportKeys(const std::string& keys)
+    {
+        WriteText(scratch / "keys.reg", "Windows Registry Editor Version 5.00\n" + keys);
         std::vector<std::string> command = WindowsCommand("reg");
-        command.insert(command.end(), {"import", PathForHost(scratch / "forget.reg")});
+        command.insert(command.end(), {"import", PathForHost(scratch / "keys.reg")});
         ASSERT_EQ(RunCommand(command).status, 0);
-        fs::remove(scratch / "forget.reg");
+        fs::remove(scratch / "keys.reg");
     }
     void TearDown() override
     {
@@ -550,8 +556,8 @@ protected:
     }
 
     // Runs check and expects it to find exactly one problem, about `subject`.
-    void ExpectProblem(const std::string& subject, const std::string& text, std::vector<std::string> args = {},
-                       const std::vector<std::string>& before = {})
+    Result ExpectProblem(const std::string& subject, const std::string& text, std::vector<std::string> args = {},
+                         const std::vector<std::string>& before = {})
     {
         args.insert(args.begin(), "check");
         const Result result = Setup(args, before);
@@ -560,6 +566,7 @@ protected:
         EXPECT_NE(result.out.find(text), std::string::npos) << result.out;
         EXPECT_NE(result.out.find("fix: "), std::string::npos) << result.out;
         EXPECT_NE(result.out.find("1 problem keeps"), std::string::npos) << result.out;
+        return result;
     }
 };
 
@@ -614,14 +621,85 @@ TEST_F(Check, OnTheVirtualHostLooksForAVirtualDevice)
     ASSERT_EQ(Setup({"install", "--user", "--browser", "chromium", "--extension", CHROMIUM_ID, "--host",
                      BRIDGE_HOST_SIM}).status, 0);
     const std::vector<std::string> in_dir = {"env", "HIDSIM_DIR=" + dir};
-    ExpectProblem("virtual device", "no virtual 0acd:3820 device in $HIDSIM_DIR", {}, in_dir);
+    ExpectProblem("virtual device", "no virtual 0acd:3820 device in " + dir + " ($HIDSIM_DIR)", {}, in_dir);
+    // The udev rule does not apply to it, and install says nothing of it either.
+    const Result install = Setup({"install", "--user", "--extension", CHROMIUM_ID, "--host", BRIDGE_HOST_SIM});
+    EXPECT_EQ(install.out.find("udev"), std::string::npos) << install.out;
 
     hidsim::VirtualDevice device(dir);
     const Result result = Setup({"check"}, in_dir);
     EXPECT_EQ(result.status, 0) << result.out;
     EXPECT_NE(result.out.find("-        device: " + fs::canonical(BRIDGE_HOST_SIM).string() + " works on virtual"),
               std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("ok       virtual device: "), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("ok       virtual device: a virtual 0acd:3820 device in " + dir), std::string::npos)
+        << result.out;
+}
+
+// An organisation's policies that keep Chromium from starting the host: in
+// its policy folder on Linux, its policy keys on Windows. Where both of a
+// case's places set a policy the second decides: a later file, the machine's
+// key over the user's.
+TEST_F(Check, NamesThePolicyThatRefusesTheHost)
+{
+    struct Case {
+        json first, second;
+        std::string refusal, fix;   // "" where nothing refuses the host
+    };
+    const json no_user_level = {{"NativeMessagingUserLevelHosts", false}};
+    const std::vector<Case> cases = {
+        {no_user_level, {{"NativeMessagingUserLevelHosts", true}}, "", ""},
+        {{{"NativeMessagingBlocklist", {"other_host", "bridge_host"}}}, json::object(),
+         "the policy NativeMessagingBlocklist in FIRST lists bridge_host, and NativeMessagingAllowlist does not name "
+         "bridge_host: chromium refuses to start it",
+         "an administrator adds bridge_host to NativeMessagingAllowlist in FIRST"},
+        {{{"NativeMessagingAllowlist", {"other_host"}}}, {{"NativeMessagingBlocklist", {"*"}}},
+         "the policy NativeMessagingBlocklist in SECOND lists \"*\"", "to NativeMessagingAllowlist in FIRST"},
+        {{{"NativeMessagingAllowlist", {"bridge_host"}}}, {{"NativeMessagingBlocklist", {"*"}}}, "", ""},
+        {no_user_level, json::object(),
+         "the policy NativeMessagingUserLevelHosts, false in FIRST, makes chromium read no user's manifest",
+         "install it for the machine, as " + std::string(Windows() ? "an administrator" : "root") +
+             ": bridge-host-setup install --browser chromium --extension "},
+    };
+    const std::string places[] = {
+        Windows() ? "HKEY_CURRENT_USER\\Software\\Policies\\Chromium" : (root() / "etc/chromium/policies/managed/5.json").string(),
+        Windows() ? "HKEY_LOCAL_MACHINE\\Software\\Policies\\Chromium" : (root() / "etc/chromium/policies/managed/6.json").string()};
+    const auto placed = [&](std::string text) {
+        for (int i = 0; i < 2; ++i)
+            if (const size_t at = text.find(i ? "SECOND" : "FIRST"); at != std::string::npos)
+                text.replace(at, i ? 6 : 5, places[i]);
+        return text;
+    };
+    for (const Case& policy : cases) {
+        ForgetKeys();
+        std::string keys;
+        for (int i = 0; i < 2; ++i) {
+            if (!Windows())
+                WriteText(places[i], (i ? policy.second : policy.first).dump());
+            for (const auto& [name, value] : (i ? policy.second : policy.first).items()) {
+                keys += "[" + places[i] + (value.is_array() ? "\\" + name : "") + "]\n";
+                for (size_t n = 0; value.is_array() && n < value.size(); ++n)
+                    keys += "\"" + std::to_string(n + 1) + "\"=\"" + value[n].get<std::string>() + "\"\n";
+                if (value.is_boolean())
+                    keys += "\"" + name + "\"=dword:0000000" + (value.get<bool>() ? "1" : "0") + "\n";
+            }
+        }
+        if (Windows())
+            ImportKeys(keys);
+        const Result install = Setup({"install", "--user", "--browser", "chromium", "--extension", CHROMIUM_ID});
+        EXPECT_EQ(install.out.find("note: " + placed(policy.refusal)) != std::string::npos, !policy.refusal.empty())
+            << install.out;
+        if (policy.refusal.empty())
+            EXPECT_EQ(Setup({"check"}).status, 0) << policy.first;
+        else
+            EXPECT_NE(ExpectProblem("chromium", placed(policy.refusal)).out.find(placed(policy.fix)), std::string::npos)
+                << placed(policy.fix);
+    }
+    // The machine's manifest serves where the user's is passed over.
+    ASSERT_EQ(Setup({"install", "--system", "--browser", "chromium", "--extension", CHROMIUM_ID}).status, 0);
+    const Result machine = Setup({"check"});
+    EXPECT_EQ(machine.status, 0) << machine.out;
+    EXPECT_NE(machine.out.find(Windows() ? "ok       chromium: " : "-        chromium: " + PathForHost(Manifest()) +
+                               " is passed over"), std::string::npos) << machine.out;
 }
 
 TEST_F(Check, FindsAHostThatCannotStart)
@@ -806,7 +884,9 @@ TEST_F(Check, DirOptionChecksThatFolderOnly)
     const fs::path dir = scratch / "profile/NativeMessagingHosts";
     ExpectProblem(dir.string() + "/bridge_host.json", "no manifest", {"--dir", dir});
     ASSERT_EQ(Install({"--dir", dir, "--browser", "firefox"}).status, 0);
-    EXPECT_EQ(Setup({"check", "--dir", dir, "--browser", "firefox"}).status, 0);
+    const Result works = Setup({"check", "--dir", dir, "--browser", "firefox"});
+    EXPECT_EQ(works.status, 0) << works.out;
+    EXPECT_NE(works.out.find("ok       " + dir.string() + "/bridge_host.json: it starts "), std::string::npos) << works.out;
     ExpectProblem(dir.string() + "/bridge_host.json", "no \"allowed_origins\"", {"--dir", dir});
 
     // A profile folder is where a browser keeps NativeMessagingHosts, not a manifest.

@@ -1,27 +1,34 @@
 #include "browsers.h"
 
+#include <algorithm>
 #include <cstdlib>
 
+#include <nlohmann/json.hpp>
+
+#include "files.h"
 #include "machine.h"
 
 namespace fs = std::filesystem;
+using nlohmann::json;
 
 namespace {
 
 // Chromium-based browsers keep their user-level manifests in the profile
-// folder; the system-level folders are compiled into each browser.
+// folder; the system-level folders and the policy folders are compiled into
+// each browser. Vivaldi's policy folder is left out: none is documented.
 const std::vector<Browser> browsers = {
     {"chrome", Family::Chromium, "google-chrome/NativeMessagingHosts", "google-chrome/Local State", nullptr,
-     "etc/opt", "chrome/native-messaging-hosts"},
+     "etc/opt", "chrome/native-messaging-hosts", "etc/opt/chrome/policies/managed"},
     {"chromium", Family::Chromium, "chromium/NativeMessagingHosts", "chromium/Local State", nullptr, "etc",
-     "chromium/native-messaging-hosts"},
+     "chromium/native-messaging-hosts", "etc/chromium/policies/managed"},
     {"edge", Family::Chromium, "microsoft-edge/NativeMessagingHosts", "microsoft-edge/Local State", nullptr,
-     "etc/opt", "edge/native-messaging-hosts"},
+     "etc/opt", "edge/native-messaging-hosts", "etc/opt/edge/policies/managed"},
     {"brave", Family::Chromium, "BraveSoftware/Brave-Browser/NativeMessagingHosts",
-     "BraveSoftware/Brave-Browser/Local State", nullptr, nullptr, nullptr},
-    {"vivaldi", Family::Chromium, "vivaldi/NativeMessagingHosts", "vivaldi/Local State", nullptr, nullptr, nullptr},
+     "BraveSoftware/Brave-Browser/Local State", nullptr, nullptr, nullptr, "etc/brave/policies/managed"},
+    {"vivaldi", Family::Chromium, "vivaldi/NativeMessagingHosts", "vivaldi/Local State", nullptr, nullptr, nullptr,
+     nullptr},
     {"firefox", Family::Firefox, ".mozilla/native-messaging-hosts", ".mozilla/firefox/profiles.ini",
-     "mozilla/firefox/profiles.ini", "usr/lib", "mozilla/native-messaging-hosts"},
+     "mozilla/firefox/profiles.ini", "usr/lib", "mozilla/native-messaging-hosts", nullptr},
 };
 
 // Snap names and Flatpak application IDs of the browsers above.
@@ -141,6 +148,43 @@ std::optional<fs::path> FoundManifest(const ManifestFolder&, const std::string&,
 std::string LookupPlace(const ManifestFolder&, const std::string&, const fs::path& own)
 {
     return own.string();
+}
+
+// Every file in the folder holds policies in JSON; the browser reads them in
+// the order of their names, and the last one to set a policy decides it. A
+// value of the wrong type sets nothing.
+std::optional<PolicySetting> ReadPolicy(const Browser& browser, const Places& places, const std::string& name,
+                                        PolicyType type)
+{
+    if (!browser.policy_place)
+        return std::nullopt;
+    std::vector<fs::path> files;
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(places.root / browser.policy_place, error))
+        if (entry.is_regular_file(error))
+            files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    json value;
+    std::string where;
+    for (const fs::path& file : files) {
+        std::string text;
+        const json policies = ReadFileText(file, text) ? json::parse(text, nullptr, false) : json();
+        if (policies.is_object() && policies.contains(name)) {
+            value = policies[name];
+            where = file.string();
+        }
+    }
+    PolicySetting setting{where, false, {}};
+    if (type == PolicyType::Flag && value.is_boolean())
+        setting.flag = value.get<bool>();
+    else if (type == PolicyType::List && value.is_array()) {
+        for (const json& entry : value)
+            if (entry.is_string())
+                setting.names.push_back(entry.get<std::string>());
+    } else {
+        return std::nullopt;
+    }
+    return setting;
 }
 
 bool IsUsed(const Browser& browser, const Places& places)

@@ -29,6 +29,11 @@ struct Browser {
     // machine's hive, and the system fields are unused.
     const char* system_base;
     const char* system_folder;
+    // Where the browser reads its administrator's policies: on Linux the
+    // folder of the mandatory ones under the root, on Windows the key under
+    // the machine's and the user's hive; null where it reads none that
+    // decide which hosts it starts.
+    const char* policy_place;
 };
 
 const std::vector<Browser>& KnownBrowsers();
@@ -79,6 +84,18 @@ std::string Unregister(const ManifestFolder& where, const std::string& name, con
 std::optional<std::filesystem::path> FoundManifest(const ManifestFolder& where, const std::string& name,
                                                    const std::filesystem::path& own, std::error_code& error);
 std::string LookupPlace(const ManifestFolder& where, const std::string& name, const std::filesystem::path& own);
+
+// A policy of the browser's administrator as the browser reads it, and the
+// file or registry key that sets it.
+enum class PolicyType { Flag, List };
+struct PolicySetting {
+    std::string where;
+    bool flag = false;                // a Flag's value
+    std::vector<std::string> names;   // a List's entries
+};
+// The policy `name`; nullopt when it is not set, or not of its type.
+std::optional<PolicySetting> ReadPolicy(const Browser& browser, const Places& places, const std::string& name,
+                                        PolicyType type);
 
 // A browser installed as a snap or a Flatpak, which runs in a sandbox of its
 // own and reads its profile and manifests inside it.

@@ -19,13 +19,13 @@ namespace {
 // the roaming one (Firefox).
 const std::vector<Browser> browsers = {
     {"chrome", Family::Chromium, "Software\\Google\\Chrome\\NativeMessagingHosts", "Google/Chrome/User Data/Local State",
-     nullptr, nullptr, nullptr},
+     nullptr, nullptr, nullptr, "Software\\Policies\\Google\\Chrome"},
     {"chromium", Family::Chromium, "Software\\Chromium\\NativeMessagingHosts", "Chromium/User Data/Local State",
-     nullptr, nullptr, nullptr},
+     nullptr, nullptr, nullptr, "Software\\Policies\\Chromium"},
     {"edge", Family::Chromium, "Software\\Microsoft\\Edge\\NativeMessagingHosts", "Microsoft/Edge/User Data/Local State",
-     nullptr, nullptr, nullptr},
+     nullptr, nullptr, nullptr, "Software\\Policies\\Microsoft\\Edge"},
     {"firefox", Family::Firefox, "Software\\Mozilla\\NativeMessagingHosts", "Mozilla/Firefox/profiles.ini", nullptr,
-     nullptr, nullptr},
+     nullptr, nullptr, nullptr},
 };
 
 const std::string USER_HIVE = "HKEY_CURRENT_USER";
@@ -38,6 +38,15 @@ std::wstring Wide(const std::string& ascii)
     return std::wstring(ascii.begin(), ascii.end());
 }
 
+// Host names are ASCII: an entry's other characters need only stay unequal to them.
+std::string Ascii(const std::wstring& wide)
+{
+    std::string ascii;
+    for (const wchar_t c : wide)
+        ascii += c < 0x80 ? static_cast<char>(c) : '?';
+    return ascii;
+}
+
 // "HKEY_CURRENT_USER\Software\..." as the hive's handle and the key below it.
 HKEY HiveOf(const std::string& key, std::string& below)
 {
@@ -46,21 +55,53 @@ HKEY HiveOf(const std::string& key, std::string& below)
     return user ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
 }
 
-// The default value of the key; status ERROR_FILE_NOT_FOUND when the key is not there.
-LSTATUS ReadDefaultValue(const std::string& key, std::wstring& value)
+// A string value of the key (the default value for null); status
+// ERROR_FILE_NOT_FOUND when the key or the value is not there.
+LSTATUS ReadStringValue(const std::string& key, const wchar_t* name, std::wstring& value)
 {
     std::string below;
     const HKEY hive = HiveOf(key, below);
     DWORD size = 0;
     // A REG_EXPAND_SZ value comes expanded, as REG_SZ.
     const DWORD flags = RRF_RT_REG_SZ;
-    LSTATUS status = RegGetValueW(hive, Wide(below).c_str(), nullptr, flags, nullptr, nullptr, &size);
+    LSTATUS status = RegGetValueW(hive, Wide(below).c_str(), name, flags, nullptr, nullptr, &size);
     if (status != ERROR_SUCCESS)
         return status;
     value.resize(size / sizeof(wchar_t) + 1);
-    status = RegGetValueW(hive, Wide(below).c_str(), nullptr, flags, nullptr, value.data(), &size);
+    status = RegGetValueW(hive, Wide(below).c_str(), name, flags, nullptr, value.data(), &size);
     value.resize(status == ERROR_SUCCESS ? size / sizeof(wchar_t) - 1 : 0);
     return status;
+}
+
+LSTATUS ReadDefaultValue(const std::string& key, std::wstring& value)
+{
+    return ReadStringValue(key, nullptr, value);
+}
+
+// A Flag is a DWORD value of the policies' key; a List is a key of its own
+// below it, with its entries in the values "1", "2" and on, up to the first
+// number missing.
+std::optional<PolicySetting> ReadPolicyIn(const std::string& key, const std::string& name, PolicyType type)
+{
+    std::string below;
+    const HKEY hive = HiveOf(key, below);
+    if (type == PolicyType::Flag) {
+        DWORD value = 0, size = sizeof value;
+        if (RegGetValueW(hive, Wide(below).c_str(), Wide(name).c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size) !=
+            ERROR_SUCCESS)
+            return std::nullopt;
+        return PolicySetting{key, value != 0, {}};
+    }
+    HKEY list;
+    if (RegOpenKeyExW(hive, Wide(below + "\\" + name).c_str(), 0, KEY_READ, &list) != ERROR_SUCCESS)
+        return std::nullopt;
+    RegCloseKey(list);
+    PolicySetting setting{key, false, {}};
+    std::wstring entry;
+    for (int number = 1; ReadStringValue(key + "\\" + name, std::to_wstring(number).c_str(), entry) == ERROR_SUCCESS;
+         ++number)
+        setting.names.push_back(Ascii(entry));
+    return setting;
 }
 
 bool IsEmptyKey(HKEY hive, const std::string& below)
@@ -184,6 +225,17 @@ std::optional<fs::path> FoundManifest(const ManifestFolder& where, const std::st
         return fs::path(value);
     if (status != ERROR_FILE_NOT_FOUND)
         error = std::error_code(static_cast<int>(status), std::system_category());
+    return std::nullopt;
+}
+
+// The machine's policies win over the user's.
+std::optional<PolicySetting> ReadPolicy(const Browser& browser, const Places&, const std::string& name, PolicyType type)
+{
+    if (!browser.policy_place)
+        return std::nullopt;
+    for (const std::string& hive : {MACHINE_HIVE, USER_HIVE})
+        if (std::optional<PolicySetting> setting = ReadPolicyIn(hive + "\\" + browser.policy_place, name, type))
+            return setting;
     return std::nullopt;
 }
 

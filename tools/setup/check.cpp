@@ -2,15 +2,18 @@
 // browser and the device would find it, and what to do about each problem.
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
+#include "directory.h"
 #include "files.h"
 #include "host.h"
 #include "machine.h"
+#include "policy.h"
 #include "report.h"
 #include "setup.h"
 
@@ -23,19 +26,26 @@ constexpr std::chrono::seconds HOST_PATIENCE{3};
 constexpr size_t LOG_LINES_SHOWN = 5;
 const char* const REQUEST = R"({"call":"getDevices"})";
 const char* const OPEN_REQUEST = R"({"call":"open"})";
-// The host built on virtual devices, which extension authors install with
-// --host while they work without the device.
-const char* const VIRTUAL_HOST_NAME = "bridge-host-sim";
 
 // The hosts that answered getDevices, for the device checks after the browsers'.
 std::vector<std::string> answering_hosts;
 
-std::string Joined(const std::vector<std::string>& texts)
+std::string Listed(const std::vector<std::string>& texts, const std::string& between)
 {
-    std::string joined;
+    std::string listed;
     for (const std::string& text : texts)
-        joined += (joined.empty() ? "" : "; ") + text;
-    return joined;
+        listed += (listed.empty() ? "" : between) + text;
+    return listed;
+}
+
+// How a line names the manifest: not again where its subject is the manifest's path.
+std::string Named(const fs::path& file, const std::string& subject)
+{
+    return subject == file.string() ? "it" : file.string();
+}
+std::string Before(const fs::path& file, const std::string& subject)
+{
+    return subject == file.string() ? "" : file.string() + ": ";
 }
 
 std::vector<std::string> LastLines(const std::string& text)
@@ -103,7 +113,7 @@ bool CheckHostRuns(const fs::path& file, const json& manifest, Family family, co
     const std::string fix_host = "install the bridge host again, or point the manifest at it: " +
                                  InstallCommand(options, browser) + " --host PATH";
     if (const std::string fault = HostFault(host); !fault.empty()) {
-        report.Problem(subject, file.string() + ": the host " + fault, fix_host);
+        report.Problem(subject, Before(file, subject) + "the host " + fault, fix_host);
         return false;
     }
     const std::string id = CallerId(manifest, family, options);
@@ -112,11 +122,11 @@ bool CheckHostRuns(const fs::path& file, const json& manifest, Family family, co
                                               : std::vector<std::string>{file.string(), id};
     const HostRun run = RunHostOnce(host, args, REQUEST, HOST_PATIENCE);
     if (const std::string fault = RunFault(run); !fault.empty()) {
-        report.Problem(subject, file.string() + " starts " + host + ", which " + fault, fix_host);
+        report.Problem(subject, Named(file, subject) + " starts " + host + ", which " + fault, fix_host);
         report.Details("the end of its log:", LastLines(run.log));
         return false;
     }
-    report.Ok(subject, file.string() + " starts " + host + ", which answers getDevices" +
+    report.Ok(subject, Named(file, subject) + " starts " + host + ", which answers getDevices" +
                            (logged ? "; its log goes to " + log + ", the run before's to " + log + ".1" : ""));
     answering_hosts.push_back(host);
     return true;
@@ -128,7 +138,7 @@ bool CheckManifest(const fs::path& file, Family family, const std::string& subje
 {
     std::string text;
     if (!ReadFileText(file, text)) {
-        report.Problem(subject, file.string() + " cannot be read: " + std::strerror(errno),
+        report.Problem(subject, Named(file, subject) + " cannot be read: " + std::strerror(errno),
                        "make it readable for this user: chmod a+r " + file.string());
         return false;
     }
@@ -140,7 +150,7 @@ bool CheckManifest(const fs::path& file, Family family, const std::string& subje
         error.empty() ? ManifestFaults(manifest, family, options.name, options.ids.For(family))
                       : std::vector<std::string>{"it is not valid JSON: " + error};
     if (!faults.empty()) {
-        report.Problem(subject, file.string() + ": " + Joined(faults),
+        report.Problem(subject, Before(file, subject) + Listed(faults, "; "),
                        "write it again: " + InstallCommand(options, browser));
         return false;
     }
@@ -156,17 +166,32 @@ bool FirefoxInSandbox(const Options& options)
     return false;
 }
 
-// A browser reads the manifests of the user and of the machine in its order.
+// A browser reads the manifests of the user and of the machine in its order,
+// the user's only where its policies let it, and starts a host they do not refuse.
 bool CheckBrowser(const Browser& browser, const Options& options, Report& report)
 {
-    std::vector<std::string> places;
+    const std::optional<PolicyRefusal> user_refused = UserLevelRefusal(browser, options);
+    std::vector<std::string> places, machine_places;
+    std::optional<fs::path> passed_over;
     for (const Level level : LookupOrder(browser)) {
         for (const ManifestFolder& where : FoldersFor(browser, level, options.places)) {
             const fs::path own = ManifestFile(where, options);
             places.push_back(LookupPlace(where, options.name, own));
+            if (level == Level::System)
+                machine_places.push_back(places.back());
             std::error_code error;
-            if (const std::optional<fs::path> file = FoundManifest(where, options.name, own, error))
+            const std::optional<fs::path> file = FoundManifest(where, options.name, own, error);
+            if (file && level == Level::User && user_refused) {
+                passed_over = file;
+            } else if (file) {
+                if (const std::optional<PolicyRefusal> refused = NameRefusal(browser, options)) {
+                    report.Problem(browser.name, refused->text, refused->fix);
+                    return false;
+                }
+                if (passed_over)
+                    report.Note(browser.name, passed_over->string() + " is passed over: " + user_refused->text);
                 return CheckManifest(*file, browser.family, browser.name, browser.name, options, report);
+            }
             if (error) {
                 report.Problem(browser.name, "cannot look for " + places.back() + ": " + error.message(),
                                "let this user into the folders above it");
@@ -175,15 +200,23 @@ bool CheckBrowser(const Browser& browser, const Options& options, Report& report
         }
     }
 
-    std::string looked = places[0];
-    for (size_t i = 1; i < places.size(); ++i)
-        looked += " nor " + places[i];
+    if (passed_over) {
+        report.Problem(browser.name,
+                       passed_over->string() + " is passed over: " + user_refused->text +
+                           (machine_places.empty() ? "" : "; none is in " + Listed(machine_places, " nor ")),
+                       user_refused->fix);
+        return false;
+    }
     const bool used = IsUsed(browser, options.places) ||
                       (browser.family == Family::Firefox && FirefoxInSandbox(options));
     if (options.browsers.empty() && !used)
         report.Note(browser.name, "not used here, and no manifest");
+    else if (user_refused)
+        report.Problem(browser.name, "no manifest: none in " + Listed(places, " nor ") + "; " + user_refused->text,
+                       user_refused->fix);
     else
-        report.Problem(browser.name, "no manifest: none in " + looked, InstallCommand(options, browser.name));
+        report.Problem(browser.name, "no manifest: none in " + Listed(places, " nor "),
+                       InstallCommand(options, browser.name));
     return false;
 }
 
@@ -244,21 +277,18 @@ void CheckBrowsers(const Options& options, Report& report)
                        InstallCommand(options, ""));
 }
 
-bool IsVirtualHost(const std::string& host)
-{
-    return fs::path(host).stem() == VIRTUAL_HOST_NAME;
-}
-
 // A host on virtual devices needs neither udev nor the device, but a virtual
 // device of the served kind that it can open: the one the browser's
-// environment points it to.
+// environment points it to, which check's own stands in for.
 void CheckVirtualDevice(const std::string& host, Report& report)
 {
+    const char* const variable = std::getenv(hidsim::DIR_VARIABLE);
     report.Note("device", host + " works on virtual devices: the udev rule and the device do not apply");
     const HostRun run = RunHostOnce(host, {}, OPEN_REQUEST, HOST_PATIENCE);
     const json reply = run.reply ? json::parse(*run.reply, nullptr, false) : json();
     const json response = reply.is_object() ? reply.value("response", json()) : json();
-    const std::string where = "in $HIDSIM_DIR (/tmp/hidsim when it is unset)";
+    const std::string where = "in " + hidsim::DefaultDir() +
+                              (variable && *variable ? " ($HIDSIM_DIR)" : " ($HIDSIM_DIR is unset)");
     if (response.is_object() && response.value("success", json()) == "Device Open") {
         report.Ok("virtual device", std::string("a virtual ") + SERVED_IDS + " device " + where + " answers " + host);
         return;

@@ -8,6 +8,7 @@
 #include "files.h"
 #include "host.h"
 #include "machine.h"
+#include "policy.h"
 #include "setup.h"
 
 namespace fs = std::filesystem;
@@ -130,6 +131,7 @@ int Install(const Options& options)
         throw UsageError(fault + ": give --dir " + (options.dir / "NativeMessagingHosts").string());
     const std::string host = HostPath(options);
     std::vector<Planned> planned;
+    std::vector<const Browser*> browsers;
     for (const Target& target : FindTargets(options, true)) {
         const std::vector<std::string>& ids = options.ids.For(target.family);
         if (ids.empty() && (!options.browsers.empty() || !options.dir.empty()))
@@ -141,6 +143,9 @@ int Install(const Options& options)
         }
         for (Planned& file : PlanTarget(target, ids, host, options))
             planned.push_back(std::move(file));
+        const Browser* browser = options.dir.empty() ? FindBrowser(target.label) : nullptr;
+        if (browser && (browsers.empty() || browsers.back() != browser))
+            browsers.push_back(browser);
     }
     if (planned.empty())
         throw UsageError("no browser to install for");
@@ -158,6 +163,12 @@ int Install(const Options& options)
     if (!options.log.empty())
         std::cout << "the host's log goes to " << options.log.string() << ", the previous run's to "
                   << options.log.string() << ".1\n";
+    for (const Browser* browser : browsers) {
+        if (const auto refused = options.level == Level::User ? UserLevelRefusal(*browser, options) : std::nullopt)
+            std::cout << "note: " << refused->text << "; " << refused->fix << "\n";
+        if (const std::optional<PolicyRefusal> refused = NameRefusal(*browser, options))
+            std::cout << "note: " << refused->text << "; " << refused->fix << "\n";
+    }
     if (options.dir.empty())
         InstallMachineParts(options);
     return EXIT_SUCCESS;

@@ -31,6 +31,7 @@ extern char** environ;
 
 const char* const UDEV_RULE = UDEV_RULE_TEXT;
 const char* const UDEV_RULE_FILE = "70-bridge-host.rules";
+const char* const ADMINISTRATOR = "root";
 
 namespace {
 
@@ -376,12 +377,13 @@ std::string SystemOptionFault(const Options&)
 }
 
 // The udev rule belongs to the machine: only a --system install writes it,
-// and a --user one touches nothing outside the user's folders.
+// and a --user one touches nothing outside the user's folders. The host on
+// virtual devices needs no rule.
 void InstallMachineParts(const Options& options)
 {
     if (IsRoot() && options.level == Level::System)
         InstallUdevRule(options);
-    else if (FindUdevRules(options.places.root).grants.empty())
+    else if (!IsVirtualHost(options.host) && FindUdevRules(options.places.root).grants.empty())
         std::cout << "note: no udev rule lets users open the device yet: install the bridge-host package, "
                      "or as root: " << InstallCommand(options, "") << " --system\n";
 }

@@ -63,6 +63,8 @@ std::vector<AttachedDevice> FindServedDevices(const std::filesystem::path& root)
 
 // The account that runs this command.
 bool IsRoot();
+// The account that may write the machine's manifests: "root" and the like.
+extern const char* const ADMINISTRATOR;
 std::string UserName();
 bool IsInGroup(const std::string& group);
 // The home folder of the account, and the folder this command runs from.

@@ -32,6 +32,8 @@ void CheckMachine(const Options&, Report&)
 {
 }
 
+const char* const ADMINISTRATOR = "an administrator";
+
 // The machine's keys are written only with --system, by an administrator.
 bool IsRoot()
 {

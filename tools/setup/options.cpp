@@ -213,6 +213,11 @@ std::string HostPath(const Options& options)
     return options.host;
 }
 
+bool IsVirtualHost(const std::string& host)
+{
+    return fs::path(host).stem() == "bridge-host-sim";
+}
+
 std::string DirFault(const Options& options)
 {
     std::error_code error;

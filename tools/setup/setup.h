@@ -50,6 +50,9 @@ std::vector<Target> FindTargets(const Options& options, bool say_passed_over = f
 std::filesystem::path ManifestFile(const ManifestFolder& where, const Options& options);
 // The program a manifest is to name: --host, or the host installed with this command.
 std::string HostPath(const Options& options);
+// Whether the program is the host built on virtual devices, which extension
+// authors install with --host while they work without the device.
+bool IsVirtualHost(const std::string& host);
 // Why --dir names a folder the browser does not read, or "".
 std::string DirFault(const Options& options);
 // The command that writes the manifest for the browser ("" for all of them).
