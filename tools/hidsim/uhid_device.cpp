@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ namespace {
 
 constexpr char UHID_NODE[] = "/dev/uhid";
 constexpr size_t UEVENT_BUFFER_SIZE = 8192;
+constexpr uint8_t REPORT_ID = 1;
+constexpr size_t REPORT_SIZE = 1 + 64;
 
 // One vendor-defined collection with report 1: 64 bytes in, 64 bytes out
 // (the id byte comes first in each report, as it travels on the bus).
@@ -74,6 +77,21 @@ bool Write(int uhid, const uhid_event& event)
         put = write(uhid, &event, sizeof event);
     } while (put < 0 && errno == EINTR);
     return put == static_cast<ssize_t>(sizeof event);
+}
+
+// The kernel passes on only reports of the descriptor's one report id, and
+// drops one shorter than that report: a short one is filled with zeros, as a
+// device on a cable sends each report whole, and one of another id is
+// refused here rather than dropped there unseen. nullopt then.
+std::optional<std::vector<uint8_t>> WholeReport(std::vector<uint8_t> report)
+{
+    if (report.empty() || report[0] != REPORT_ID) {
+        LogLine("bridge-sim-device: not sent: the device has only report 01, and the kernel drops any other");
+        return std::nullopt;
+    }
+    if (report.size() < REPORT_SIZE)
+        report.resize(REPORT_SIZE);
+    return report;
 }
 
 bool SendInputReport(int uhid, const std::vector<uint8_t>& report)
@@ -234,13 +252,13 @@ int PlayUhidDevice(const nlohmann::json& record, bool echo, int stop_signals)
 
     bool open_by_host = false;
     const SendReport echo_report = [&](const std::vector<uint8_t>& report) {
-        if (!SendInputReport(uhid, report))
+        if (const auto whole = WholeReport(report); whole && !SendInputReport(uhid, *whole))
             LogErrno("could not echo the report");
     };
     const SendReport typed_report = [&](const std::vector<uint8_t>& report) {
         if (!open_by_host)
             LogLine("bridge-sim-device: no host connected, report dropped");
-        else if (!SendInputReport(uhid, report))
+        else if (const auto whole = WholeReport(report); whole && !SendInputReport(uhid, *whole))
             LogErrno("the kernel did not take the report");
     };
     TypedLines typed;
