@@ -54,8 +54,8 @@ never holds it up: lines it cannot take at once are dropped and counted.
   --indexed-string TEXT  string descriptor 1 (default: none)
   --fail-write           refuse every write of the host
   --no-echo              do not send output reports back
-  --kernel               play it as a HID device of the kernel (through
-                         /dev/uhid) for any host, hidraw nodes and udev
+  --kernel               make it a device of the kernel (through /dev/uhid)
+                         that every host on this machine can open
   --help                 show this text
 )";
 
