@@ -280,7 +280,7 @@ int PlayUhidDevice(const nlohmann::json& record, bool echo, int stop_signals)
         if (waits[STOP].revents)
             break;
         if (waits[UHID].revents) {
-            uhid_event event;
+            uhid_event event = {};
             if (read(uhid, &event, sizeof event) < static_cast<ssize_t>(sizeof event.type)) {
                 if (errno == EINTR || errno == EAGAIN)
                     continue;
