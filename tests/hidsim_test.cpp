@@ -443,4 +443,24 @@ TEST_F(SimDeviceTool, NeverWaitsOnAnUnreadLogAndEndsOnSigterm)
     EXPECT_EQ(hid_enumerate(0, 0), nullptr);
 }
 
+// The kernel device itself needs /dev/uhid, which only the kernel test's guest has.
+TEST(SimDeviceOptions, HelpNamesTheKernelDeviceWhichRefusesWhatTheKernelDescribes)
+{
+    struct Case {
+        const char* arguments;
+        int status;
+        const char* says;
+    };
+    for (const Case& run : {Case{"--help", 0, "  --kernel "}, Case{"--kernel --path /dev/x", 2, "--kernel takes no"}}) {
+        FILE* out = popen((std::string(SIM_DEVICE) + " " + run.arguments + " 2>&1").c_str(), "r");
+        ASSERT_NE(out, nullptr);
+        std::string text;
+        for (int c; (c = std::fgetc(out)) != EOF;)
+            text += static_cast<char>(c);
+        const int status = pclose(out);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.status) << run.arguments;
+        EXPECT_NE(text.find(run.says), std::string::npos) << text;
+    }
+}
+
 }  // namespace

@@ -3,10 +3,12 @@
 // gadget program that plays the USB device, and checks byte for byte what the
 // host answers, forwards and logs.
 //
-//   kernel-driver [--wine WINE64 WINESERVER] HOST DEVICE_PROGRAM
+//   kernel-driver [--wine WINE64 WINESERVER | --uhid] HOST DEVICE_PROGRAM
 //
 // With --wine, HOST is the Windows host, run under Wine in the prefix that
-// $WINEPREFIX names; what Wine shows of the device differs (HostKind).
+// $WINEPREFIX names; what Wine shows of the device differs (HostKind). With
+// --uhid, DEVICE_PROGRAM is bridge-sim-device, which plays the device through
+// the kernel's uhid interface (UhidSteps).
 //
 // Prints one line per step; on the first difference it prints what was
 // expected and what came instead, with the host's log, and exits with 1.
@@ -88,8 +90,10 @@ struct Child {
 };
 
 // Starts a program with its standard streams on pipes of ours (standard
-// error only when capture_log) and the environment given.
-Child Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment, bool capture_log)
+// error only when capture_log, else with its output when log_as_output) and
+// the environment given.
+Child Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment, bool capture_log,
+            bool log_as_output = false)
 {
     int in[2], out[2], err[2] = {-1, -1};
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || (capture_log && pipe2(err, O_CLOEXEC) != 0)) {
@@ -101,8 +105,8 @@ Child Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     if (child.pid == 0) {
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
-        if (capture_log)
-            dup2(err[1], STDERR_FILENO);
+        if (capture_log || log_as_output)
+            dup2(capture_log ? err[1] : out[1], STDERR_FILENO);
         std::vector<char*> args, variables;
         for (const std::string& arg : argv)
             args.push_back(const_cast<char*>(arg.c_str()));
@@ -133,9 +137,18 @@ struct Incoming {
 
 class Rig {
 public:
-    explicit Rig(const std::string& device_path)
+    // With no device program, for a host beside the Rig's that plays it.
+    explicit Rig(const std::vector<std::string>& device_argv = {})
     {
-        device_ = Spawn({device_path}, {}, false);
+        if (!device_argv.empty())
+            StartDevice(device_argv);
+    }
+
+    // The device program's log comes among its lines.
+    void StartDevice(const std::vector<std::string>& argv)
+    {
+        device_ = Spawn(argv, {}, false, true);
+        device_lines_ = Incoming();
         device_lines_.fd = device_.output;
     }
 
@@ -317,12 +330,17 @@ public:
         Fail(what + "; " + FirstDifference(expected, actual), expected, actual);
     }
 
-    void EndDeviceProgram()
+    // Ends it by the end of its input, or by the signal given.
+    void EndDeviceProgram(int signal = 0)
     {
         close(device_.input);
+        if (signal)
+            kill(device_.pid, signal);
         int status = 0;
         waitpid(device_.pid, &status, 0);
         device_.pid = -1;
+        close(device_.output);
+        device_lines_.ended = true;
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
             Fail("the device program failed; see its message above");
     }
@@ -532,6 +550,8 @@ struct HostKind {
     std::string manufacturer;               // the device's strings as the host gets them
     std::string product;
     std::string path;                       // the device's path as hidapi gives it; empty: its hidraw node
+    std::string release = "219";            // and its release and interface as the host logs them
+    std::string interface = "0";
     std::vector<std::string> indexed_string_log;   // what "open" logs of indexed string 1
     std::string other_devices;              // list entries of devices beside the gadget, after it
     bool finds_device_plugged_again = true;
@@ -665,8 +685,8 @@ void ExpectDeviceList(Rig& rig, const HostKind& kind, const std::string& node)
     rig.AwaitLog("  Manufacturer: " + kind.manufacturer + "\n");
     rig.AwaitLog("  Product:      " + kind.product + "\n");
     static_assert(test_device::RELEASE == 0x0219, "the release is logged in hex without leading zeros");
-    rig.AwaitLog("  Release:      219\n");
-    rig.AwaitLog("  Interface:    0\n");
+    rig.AwaitLog("  Release:      " + kind.release + "\n");
+    rig.AwaitLog("  Interface:    " + kind.interface + "\n");
     rig.AwaitLog("Finised Enumerate() returning\n");
 }
 
@@ -748,20 +768,113 @@ void ExpectMessagesBeforeReport(Rig& rig, const Bytes& report)
     ExpectReceive(rig, report);
 }
 
+// bridge-sim-device --kernel in place of the gadget: a HID device made
+// through uhid has no USB device above it, whose strings, release and
+// interface hidapi would read; so the maker is empty and the product is the
+// kernel's HID name, which the program makes of both strings as usbhid does.
+HostKind UhidHost(const std::string& host)
+{
+    HostKind kind = LinuxHost(host);
+    kind.manufacturer = "";
+    kind.product = std::string(test_device::MANUFACTURER) + " " + test_device::PRODUCT;
+    kind.release = "0";
+    kind.interface = "-1";
+    return kind;
+}
+
+std::string PlugUhid(Rig& rig, const std::string& program)
+{
+    rig.StartDevice({program, "--kernel", "--manufacturer", test_device::MANUFACTURER, "--product-name",
+                     test_device::PRODUCT, "--serial", test_device::SERIAL});
+    const std::string line = rig.NextDeviceLine();
+    const std::string prefix = "kernel device 0acd:3820 ready as ";
+    if (line.rfind(prefix, 0) != 0)
+        rig.Fail("the device did not say it is ready", prefix + "/dev/hidrawN", line);
+    return line.substr(prefix.size());
+}
+
+// A write reaches bridge-sim-device as the whole report, which it prints and
+// echoes; hidraw gives the echo to every host that has the node open.
+void ExpectUhidEcho(Rig& device, Rig& writer, const std::vector<Rig*>& hosts, const Bytes& data)
+{
+    const Bytes report = WithReportId(data);
+    writer.Send(WriteRequest(data));
+    writer.ExpectFrame(WRITE_SUCCESS);
+    device.ExpectDeviceLine(test_device::ToHex(report));
+    for (Rig* host : hosts)
+        ExpectReceive(*host, report);
+}
+
+int UhidSteps(const std::string& host, const std::string& program)
+{
+    const HostKind kind = UhidHost(host);
+    Rig rig;
+    Step("bridge-sim-device --kernel makes the device");
+    std::string node = PlugUhid(rig, program);
+    rig.StartHost(kind.command, kind.environment);
+
+    Step("getDevices lists it with its strings as hidapi reads them");
+    ExpectDeviceList(rig, kind, node);
+
+    Step("open it; write [1..64]: 65 bytes reach the device, the echo comes back");
+    ExpectOpen(rig, kind);
+    rig.ExpectDeviceLine("bridge-sim-device: host connected");
+    ExpectUhidEcho(rig, rig, {&rig}, Counting(1, 1));
+
+    Step("unplug while a read is pending: the read ends, the list lacks the device");
+    rig.AwaitLog("About to wait on USB or notification..\n");
+    rig.EndDeviceProgram(SIGTERM);
+    rig.AwaitLog("hid_read: Unable to read(), closing...\n");
+    rig.Send(R"({"call":"getDevices"})");
+    rig.ExpectFrame(DeviceList(kind, false));
+
+    Step("plug in again and open again");
+    node = PlugUhid(rig, program);
+    ExpectDeviceList(rig, kind, node);
+    ExpectOpen(rig, kind);
+    rig.ExpectDeviceLine("bridge-sim-device: host connected");
+
+    Step("two hosts: both open, both get the echo of either's write and the device's own report");
+    Rig second;
+    second.StartHost(kind.command, kind.environment);
+    ExpectOpen(second, kind);
+    ExpectUhidEcho(rig, rig, {&rig, &second}, Counting(64, -1));
+    ExpectUhidEcho(rig, second, {&rig, &second}, Counting(0x10, 5));
+    // A report typed short is sent whole, as a device on a cable sends it.
+    Bytes own(test_device::REPORT_SIZE, 0);
+    own[0] = test_device::REPORT_ID;
+    own[1] = 0x20;
+    rig.Tell("01 20");
+    ExpectReceive(rig, own);
+    ExpectReceive(second, own);
+
+    Step("both hosts end at the end of their input, which closes the device");
+    rig.CloseInputAndExpectExit(0);
+    second.CloseInputAndExpectExit(0);
+    rig.ExpectDeviceLine("bridge-sim-device: host disconnected");
+    rig.EndDeviceProgram(SIGTERM);
+
+    std::printf("kernel-driver: all %d steps passed\n", steps_done);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const bool wine = argc == 6 && std::strcmp(argv[1], "--wine") == 0;
-    if (argc != 3 && !wine) {
-        std::fprintf(stderr, "usage: kernel-driver [--wine WINE64 WINESERVER] HOST DEVICE_PROGRAM\n");
+    const bool uhid = argc == 4 && std::strcmp(argv[1], "--uhid") == 0;
+    if (argc != 3 && !wine && !uhid) {
+        std::fprintf(stderr, "usage: kernel-driver [--wine WINE64 WINESERVER | --uhid] HOST DEVICE_PROGRAM\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
+    if (uhid)
+        return UhidSteps(argv[2], argv[3]);
     const HostKind kind = wine ? WineHost(argv[2], argv[3], argv[4]) : LinuxHost(argv[1]);
     if (wine)
         event_wait = WINE_EVENT_WAIT;
-    Rig rig(argv[argc - 1]);
+    Rig rig({argv[argc - 1]});
 
     Step("plug the device in");
     std::string node = Plug(rig);

@@ -24,7 +24,8 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 
 # In dependency order: the USB core, the gadget side with its dummy
-# controller, configfs for describing the gadget, then the HID host side.
+# controller, configfs for describing the gadget, then the HID host side and
+# uhid.
 for module in $MODULES ${SHARE_MODULES:-}; do
     insmod "/lib/modules/$module.ko" || verdict "FAIL (cannot load the kernel module $module)"
 done

@@ -2,7 +2,7 @@
 # Boots Debian's kernel under QEMU with the host, a USB HID gadget and a driver
 # that plays the browser, and reports the guest's verdict.
 #
-#   run-guest.sh CACHE_DIR WORK_DIR HOST DEVICE_PROGRAM DRIVER [WINE64 WINESERVER PREFIX]
+#   run-guest.sh [--uhid] CACHE_DIR WORK_DIR HOST DEVICE_PROGRAM DRIVER [WINE64 WINESERVER PREFIX]
 #
 # CACHE_DIR keeps the kernel and its modules between runs; the first run
 # downloads the kernel package (without installing it on this machine).
@@ -11,10 +11,18 @@
 # under Wine in the guest. The guest then sees this machine's root file system
 # (read-only, over 9p) and works in it, with a copy of the prefix that takes
 # its writes in the guest's memory.
+#
+# With --uhid, DEVICE_PROGRAM is bridge-sim-device, which the driver has
+# make the device through the kernel's uhid interface instead.
 set -euo pipefail
 
+driver_option=
+if [ "${1:-}" = --uhid ]; then
+    driver_option=--uhid
+    shift
+fi
 if [ $# -ne 5 ] && [ $# -ne 8 ]; then
-    echo "usage: $0 CACHE_DIR WORK_DIR HOST DEVICE_PROGRAM DRIVER [WINE64 WINESERVER PREFIX]" >&2
+    echo "usage: $0 [--uhid] CACHE_DIR WORK_DIR HOST DEVICE_PROGRAM DRIVER [WINE64 WINESERVER PREFIX]" >&2
     exit 2
 fi
 cache=$1
@@ -27,7 +35,7 @@ wineserver=${7:-}
 prefix=${8:-}
 here=$(cd "$(dirname "$0")" && pwd)
 
-USB_MODULES=(usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_hid hid hid-generic usbhid)
+USB_MODULES=(usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_hid hid hid-generic usbhid uhid)
 # The root file system over virtio's 9p transport, and overlayfs for the prefix.
 SHARE_MODULES=(virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci 9pnet 9pnet_virtio netfs
     fscache 9p overlay)
@@ -126,7 +134,7 @@ write_guest_settings() {
             echo "PREFIX='$work/prefix'"
             echo "RUN='$driver --wine $wine $wineserver $host $device'"
         else
-            echo "RUN='/bin/$(basename "$driver") /bin/$(basename "$host") /bin/$(basename "$device")'"
+            echo "RUN='/bin/$(basename "$driver")${driver_option:+ $driver_option} /bin/$(basename "$host") /bin/$(basename "$device")'"
         fi
     } >"$settings"
 }

@@ -13,18 +13,19 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
-#include "hex.h"
+#include "device_console.h"
+#include "uhid_device.h"
 #include "virtual_device.h"
 
+using hidsim::LogErrno;
+using hidsim::LogLine;
 using nlohmann::json;
 
 namespace {
@@ -53,72 +54,14 @@ never holds it up: lines it cannot take at once are dropped and counted.
   --indexed-string TEXT  string descriptor 1 (default: none)
   --fail-write           refuse every write of the host
   --no-echo              do not send output reports back
+  --kernel               make it a device of the kernel (through /dev/uhid)
+                         that every host on this machine can open
   --help                 show this text
 )";
 
-constexpr size_t READ_CHUNK = 4096;
 constexpr unsigned long MAX_ID = 0xFFFF;
 // Input reports waiting for the host, as hidraw keeps per open file.
 constexpr size_t INPUT_QUEUE_SIZE = 64;
-
-// A pipe or terminal of ours, opened once more as a file description of our
-// own that does not block (setting O_NONBLOCK on the descriptor would change
-// it for whoever shares it); other kinds as they are.
-int NonBlockingCopy(int fd)
-{
-    struct stat status;
-    if (fstat(fd, &status) != 0 || (!S_ISFIFO(status.st_mode) && !S_ISCHR(status.st_mode)))
-        return fd;
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    const int own = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    return own >= 0 ? own : fd;
-}
-
-// The log on standard error, one write a line. A line that standard error
-// cannot take at once is dropped, and the next line that gets out says how
-// many were.
-void LogLine(const std::string& line)
-{
-    static const int fd = NonBlockingCopy(STDERR_FILENO);
-    static unsigned long dropped = 0;
-    std::string text = line + "\n";
-    if (dropped > 0)
-        text = "bridge-sim-device: dropped " + std::to_string(dropped) +
-               " log lines: standard error was full\n" + text;
-    ssize_t put;
-    do {
-        put = write(fd, text.data(), text.size());
-    } while (put < 0 && errno == EINTR);
-    dropped = put < 0 ? dropped + 1 : 0;
-}
-
-void LogErrno(const std::string& what)
-{
-    LogLine("bridge-sim-device: " + what + ": " + std::strerror(errno));
-}
-
-// Standard output, the data: nothing is dropped, but waiting for room ends
-// when a stop signal comes. False then, or when standard output failed.
-bool WriteOutput(const std::string& text, int stop_signals)
-{
-    static const int fd = NonBlockingCopy(STDOUT_FILENO);
-    size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t put = write(fd, text.data() + written, text.size() - written);
-        if (put >= 0) {
-            written += static_cast<size_t>(put);
-            continue;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN)
-            return false;
-        pollfd waits[2] = {{fd, POLLOUT, 0}, {stop_signals, POLLIN, 0}};
-        if ((poll(waits, 2, -1) < 0 && errno != EINTR) || waits[1].revents)
-            return false;
-    }
-    return true;
-}
 
 // The input reports for the connected host that its side could not take yet:
 // at most INPUT_QUEUE_SIZE, sent on as it takes them; newer ones are dropped
@@ -187,6 +130,7 @@ struct Options {
     std::string dir = hidsim::DefaultDir();
     json record = json::object();
     bool echo = true;
+    bool kernel = false;
 };
 
 std::optional<unsigned long> ParseNumber(const char* text, int base, unsigned long max)
@@ -204,7 +148,7 @@ std::optional<unsigned long> ParseNumber(const char* text, int base, unsigned lo
 std::optional<Options> ParseOptions(int argc, char** argv, int& exit_code)
 {
     enum { DIR = 256, VENDOR, PRODUCT, RELEASE, INTERFACE, PATH, MANUFACTURER, PRODUCT_NAME, SERIAL, INDEXED,
-           FAIL_WRITE, NO_ECHO, HELP };
+           FAIL_WRITE, NO_ECHO, KERNEL, HELP };
     static const option LONG_OPTIONS[] = {
         {"dir", required_argument, nullptr, DIR},
         {"vendor", required_argument, nullptr, VENDOR},
@@ -218,6 +162,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& exit_code)
         {"indexed-string", required_argument, nullptr, INDEXED},
         {"fail-write", no_argument, nullptr, FAIL_WRITE},
         {"no-echo", no_argument, nullptr, NO_ECHO},
+        {"kernel", no_argument, nullptr, KERNEL},
         {"help", no_argument, nullptr, HELP},
         {nullptr, 0, nullptr, 0},
     };
@@ -255,6 +200,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& exit_code)
         case INDEXED: options.record["indexed_string_1"] = optarg; break;
         case FAIL_WRITE: options.record["fail_write"] = true; break;
         case NO_ECHO: options.echo = false; break;
+        case KERNEL: options.kernel = true; break;
         case HELP:
             std::cout << USAGE;
             exit_code = 0;
@@ -271,47 +217,13 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& exit_code)
     return options;
 }
 
-void SendTypedReport(hidsim::VirtualDevice& device, InputQueue& queue, const std::string& line)
+void SendTypedReport(hidsim::VirtualDevice& device, InputQueue& queue, const std::vector<uint8_t>& report)
 {
-    const std::optional<std::vector<uint8_t>> report = hidsim::ParseHexLine(line);
-    if (!report)
-        LogLine("bridge-sim-device: not hex bytes, nothing sent: " + line);
-    else if (report->empty())
-        return;
-    else if (device.connection() < 0)
+    if (device.connection() < 0)
         LogLine("bridge-sim-device: no host connected, report dropped");
-    else if (!queue.Offer(device, *report))
+    else if (!queue.Offer(device, report))
         LogLine("bridge-sim-device: the host did not take the report");
 }
-
-// Standard input as lines, read only when poll() says there is something.
-class TypedLines {
-   public:
-    // Reads what is there and sends each whole line; false at end of input.
-    bool Forward(hidsim::VirtualDevice& device, InputQueue& queue)
-    {
-        char chunk[READ_CHUNK];
-        const ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
-        if (got < 0)
-            return errno == EINTR || errno == EAGAIN;
-        if (got == 0) {
-            if (!pending_.empty())
-                SendTypedReport(device, queue, pending_);
-            pending_.clear();
-            return false;
-        }
-        pending_.append(chunk, static_cast<size_t>(got));
-        size_t end;
-        while ((end = pending_.find('\n')) != std::string::npos) {
-            SendTypedReport(device, queue, pending_.substr(0, end));
-            pending_.erase(0, end + 1);
-        }
-        return true;
-    }
-
-   private:
-    std::string pending_;
-};
 
 // False when standard output could not take the report's line before a stop signal.
 bool PlayOutputReport(hidsim::VirtualDevice& device, InputQueue& queue, bool echo, int stop_signals)
@@ -322,11 +234,10 @@ bool PlayOutputReport(hidsim::VirtualDevice& device, InputQueue& queue, bool ech
         LogLine("bridge-sim-device: host disconnected");
         return true;
     }
-    if (!WriteOutput(hidsim::HexLine(report) + "\n", stop_signals))
-        return false;
-    if (echo && !queue.Offer(device, report))
-        LogLine("bridge-sim-device: could not echo the report");
-    return true;
+    return hidsim::PlayOutputReport(report, echo, stop_signals, [&](const std::vector<uint8_t>& echoed) {
+        if (!queue.Offer(device, echoed))
+            LogLine("bridge-sim-device: could not echo the report");
+    });
 }
 
 // Serves until a stop signal arrives on the signalfd. The connection is
@@ -334,7 +245,7 @@ bool PlayOutputReport(hidsim::VirtualDevice& device, InputQueue& queue, bool ech
 // Nothing but poll() waits, so a stop signal always ends it.
 int Serve(hidsim::VirtualDevice& device, bool echo, int stop_signals)
 {
-    TypedLines typed;
+    hidsim::TypedLines typed;
     InputQueue queue;
     bool input_open = true;
     for (;;) {
@@ -368,7 +279,9 @@ int Serve(hidsim::VirtualDevice& device, bool echo, int stop_signals)
         if (waits[INPUT].revents & POLLNVAL)
             input_open = false;
         else if (waits[INPUT].revents)
-            input_open = typed.Forward(device, queue);
+            input_open = typed.Forward([&](const std::vector<uint8_t>& report) {
+                SendTypedReport(device, queue, report);
+            });
     }
 }
 
@@ -401,6 +314,8 @@ int main(int argc, char** argv)
         LogErrno("signals");
         return 1;
     }
+    if (options->kernel)
+        return hidsim::PlayUhidDevice(options->record, options->echo, stop_signals);
     try {
         hidsim::VirtualDevice device(options->dir, options->record);
         char ids[16];
