@@ -25,23 +25,23 @@ const PIPELINED = 2000;    // writes of a pipelined case in one round
 const WINDOW = 32;         // pipelined writes awaiting their last message
 const SPAWNS = 5;
 
-// Each column's hosts: NAME answers a write with one message, TWICE with
-// two (the host: its reply and the device's echo).
+// Each column's hosts: NAME, and ECHOES where another answers a write with
+// its reply and the device's echo (the host does both on an echoing device).
 const COLUMNS = [
   { title: 'host, log to standard error', name: 'bench_host', open: true },
   { title: 'host, install --log FILE', name: 'bench_host_logged', open: true },
-  { title: 'echo host', name: 'bench_echo', twice: 'bench_echo_twice', open: false },
+  { title: 'echo host', name: 'bench_echo', echoes: 'bench_echo_echoes', open: false },
 ];
 const CASES = [
   { title: '"write" to its reply', unit: 'µs', echo: false,
     run: (call, c) => call('writeRoundTrips', c.name, { open: c.open, frames: 1, count: SAMPLES, batch: BATCH }) },
   { title: '"write" to its echo', unit: 'µs', echo: true,
-    run: (call, c) => call('writeRoundTrips', c.twice ?? c.name, { open: c.open, frames: 2, count: SAMPLES, batch: BATCH }) },
+    run: (call, c) => call('writeRoundTrips', c.echoes ?? c.name, { open: c.open, frames: 2, count: SAMPLES, batch: BATCH }) },
   { title: `pipelined "write"s, ${WINDOW} waiting, no echo`, unit: '/s', echo: false,
     run: async (call, c) => [await call('pipelined', c.name,
       { open: c.open, frames: 1, count: PIPELINED, window: WINDOW })] },
   { title: `pipelined "write"s, ${WINDOW} waiting, with their echoes`, unit: '/s', echo: true,
-    run: async (call, c) => [await call('pipelined', c.twice ?? c.name,
+    run: async (call, c) => [await call('pipelined', c.echoes ?? c.name,
       { open: c.open, frames: 2, count: PIPELINED, window: WINDOW })] },
   { title: 'spawn: connectNative to the first reply', unit: 'ms', echo: false,
     run: (call, c) => call('spawns', c.name, { count: SPAWNS }) },
@@ -68,12 +68,12 @@ async function plugDevice(dir, echo) {
 function installBenchHosts(browser, scratch) {
   const sim = path.join(build, 'bridge-host-sim');
   const echo = path.join(build, 'tools/bench/bridge-echo-host');
-  const twice = path.join(scratch, 'echo-twice.sh');
-  fs.writeFileSync(twice, `#!/bin/sh\nexec "${echo}" --twice "$@"\n`, { mode: 0o755 });
+  const echoes = path.join(scratch, 'echo-echoes.sh');
+  fs.writeFileSync(echoes, `#!/bin/sh\nexec "${echo}" --echoes "$@"\n`, { mode: 0o755 });
   browser.install(['--name', 'bench_host', '--host', sim]);
   browser.install(['--name', 'bench_host_logged', '--host', sim, '--log', path.join(scratch, 'bench-host.log')]);
   browser.install(['--name', 'bench_echo', '--host', echo]);
-  browser.install(['--name', 'bench_echo_twice', '--host', twice]);
+  browser.install(['--name', 'bench_echo_echoes', '--host', echoes]);
 }
 
 // All rounds in one browser: samples[case][column].
