@@ -1,4 +1,4 @@
-// ./dev.sh bench --browsers [ROUNDS]: bridge-host-sim measured through
+// ./dev.sh bench --browsers [ROUNDS [BROWSER...]]: bridge-host-sim measured through
 // Debian's Chromium and Firefox ESR, in the browser rigs of the client's
 // tests (tests/browser), each figure beside the same exchange with the bare
 // echo host in the same browser. The columns take turns inside each case,
