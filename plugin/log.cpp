@@ -119,15 +119,6 @@ void WriteStoredLines()
     }
 }
 
-// With the store's mutex held.
-void WakeWriter()
-{
-    if (store.writer_idle) {
-        store.writer_idle = false;
-        store.lines_stored.notify_one();
-    }
-}
-
 }  // namespace
 
 void StartLogWriter()
@@ -163,26 +154,16 @@ void LogBytes(const char* data, size_t size)
         store.dropped_writes = 0;
     }
     store.lines.append(data, size);
-    // Woken for every line, the writer would take them one or two at a time,
-    // and take turns for a CPU with the threads that log at every line of a
-    // request, while the browser waits for its reply.
-    if (store.lines.size() >= WHOLE_WRITE)
-        WakeWriter();
-}
-
-void LetLogOut()
-{
-    std::lock_guard lock(store.mutex);
-    if (!store.lines.empty())
-        WakeWriter();
+    if (store.writer_idle) {
+        store.writer_idle = false;
+        store.lines_stored.notify_one();
+    }
 }
 
 void DrainLog()
 {
     std::unique_lock lock(store.mutex);
     store.draining = true;
-    if (!store.lines.empty())
-        WakeWriter();
     const Clock::time_point give_up = Clock::now() + STALL_BOUND;
     while (store.writer_started && (!store.lines.empty() || store.writing)) {
         const Clock::time_point until = store.writing ? std::min(give_up, store.last_progress + STALL_BOUND) : give_up;

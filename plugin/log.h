@@ -8,9 +8,7 @@
 // appends to a store in memory, and a thread of the log's own writes the
 // store out to standard error, many lines at a time, with ordinary blocking
 // writes (a file or the null device, which never keep a write waiting, get
-// each write straight away). The writer is woken when a thread that logs is
-// about to wait, once 4 KiB wait, and at the end, so that a request's lines
-// go out together. A reader that keeps reading loses no line. Lines are dropped only
+// each write straight away). A reader that keeps reading loses no line. Lines are dropped only
 // while standard error has taken nothing for a second with lines waiting, or
 // when 4 MiB wait; the next line that is stored again is preceded by a line
 // that says how many were dropped. The end of the process waits at most a
@@ -34,9 +32,6 @@ void StartLogWriter();
 // What is stored gets out, within the bound above. Called at the end of the
 // process, when whatever is still stored would otherwise be lost.
 void DrainLog();
-// What is stored goes out now. Called by a thread about to wait (the reader
-// for the browser; the worker for the browser or the device) or to end.
-void LetLogOut();
 
 // The pieces are put together first and go out as one write with their line
 // end, so that the other thread's log lines cannot land inside the line.

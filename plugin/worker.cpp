@@ -238,11 +238,9 @@ void Thread(void*)
         unsigned long wait_result;
         if (!device) {
             Log("About to wait on notification only..\n");
-            LetLogOut();
             wait_result = WaitForMultipleObjects(from_browser_notify, NO_HANDLE);
         } else if (ReadPending(device)) {
             Log("About to wait on USB or notification..\n");
-            LetLogOut();
             wait_result = WaitForMultipleObjects(from_browser_notify, device->read_completion);
             if (wait_result == WAIT_OBJECT_1)
                 ++wakes;
@@ -269,5 +267,4 @@ void Thread(void*)
             running = Dispatch(message, device);
         }
     }
-    LetLogOut();
 }
