@@ -12,7 +12,9 @@
 #                           into build-arm64 and make its .deb and .rpm there
 #   ./dev.sh soak [N]       N "write"s (default 1000000) to an echoing virtual
 #                           device, every reply and echo checked; time and memory
-#   ./dev.sh bench          the hosts' speed beside a bare echo host, as a table
+#   ./dev.sh bench [--browsers] [ROUNDS]
+#                           the hosts' speed beside a bare echo host, as a
+#                           table; --browsers: through Chromium and Firefox
 #   ./dev.sh fuzz SECONDS   build the fuzz targets and run each that long
 set -euo pipefail
 # The folder the command was given in, for the paths a person gives.
@@ -335,12 +337,21 @@ run_soak() {
     build/tests/soak "${1:-1000000}"
 }
 
-# The benchmark is built only here, when asked for.
+# The benchmark is built only here, when asked for. With --browsers it runs
+# in Chromium and Firefox, in the client test's rigs.
 run_bench() {
+    if [ "${1:-}" = "--browsers" ]; then
+        install_packages chromium firefox-esr zip
+        install_browser_test
+        build build
+        cmake --build build --target bridge-echo-host
+        node tools/bench/browsers.mjs "${@:2}"
+        return
+    fi
     install_packages
     build build
     cmake --build build --target bridge-bench
-    build/tools/bench/bridge-bench
+    build/tools/bench/bridge-bench "$@"
 }
 
 case "${1:-}" in
@@ -350,10 +361,10 @@ try) shift; run_try "$@" ;;
 windows) build_windows ;;
 arm64) build_arm64 && (cd build-arm64 && cpack -G "DEB;RPM") ;;
 soak) run_soak "${2:-}" ;;
-bench) run_bench ;;
+bench) shift; run_bench "$@" ;;
 fuzz) shift; fuzz "$@" ;;
 *)
-    echo "usage: ./dev.sh run [--real] | ./dev.sh test | ./dev.sh try [EXTENSION_DIR] [--browser chromium|firefox] [--headless] | ./dev.sh windows | ./dev.sh arm64 | ./dev.sh soak [N] | ./dev.sh bench | ./dev.sh fuzz SECONDS" >&2
+    echo "usage: ./dev.sh run [--real] | ./dev.sh test | ./dev.sh try [EXTENSION_DIR] [--browser chromium|firefox] [--headless] | ./dev.sh windows | ./dev.sh arm64 | ./dev.sh soak [N] | ./dev.sh bench [--browsers] [ROUNDS] | ./dev.sh fuzz SECONDS" >&2
     exit 2
     ;;
 esac

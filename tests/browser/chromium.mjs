@@ -9,10 +9,10 @@ import { setup, testExtension, chromiumId, installHosts } from './common.mjs';
 
 const CHROMIUM = '/usr/lib/chromium/chromium';
 
-export async function start(scratch, hidsimDir) {
+export async function start(scratch, hidsimDir, scripts = []) {
   const profile = path.join(scratch, 'profile');
   const extension = path.join(scratch, 'extension');
-  const id = chromiumId(testExtension(extension));
+  const id = chromiumId(testExtension(extension, scripts));
   const install = (args, allowed = id) => setup(['install', '--dir', path.join(profile, 'NativeMessagingHosts'),
     '--extension', allowed, ...args]);
   const simLog = installHosts(scratch, install, 'abcdefghijklmnopabcdefghijklmnop');
@@ -41,6 +41,7 @@ export async function start(scratch, hidsimDir) {
       return page;
     },
     extensionId: id,
+    install,
     stop: () => context.close(),
   };
 }

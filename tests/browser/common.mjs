@@ -27,15 +27,17 @@ export function setup(args) {
 
 // The example extension with the test's driver: its own files (the client's
 // among them, the link followed), the driver, and a background script that
-// runs the example's and gives the driver to the test; `scripts` join it.
+// runs the example's and gives the driver to the test; `scripts` (in this
+// folder, or paths) join it. Chromium's service worker is one script: the
+// last, which imports what it needs of those before it.
 export function testExtension(folder, scripts = []) {
   fs.cpSync(EXAMPLE, folder, { recursive: true, dereference: true });
-  for (const file of ['driver.js', 'test-background.js', ...scripts]) {
-    fs.copyFileSync(path.join(here, file), path.join(folder, file));
-  }
+  const names = ['driver.js', 'test-background.js', ...scripts].map((file) => {
+    fs.copyFileSync(path.resolve(here, file), path.join(folder, path.basename(file)));
+    return path.basename(file);
+  });
   const manifest = JSON.parse(fs.readFileSync(path.join(folder, 'manifest.json'), 'utf8'));
-  manifest.background = { service_worker: 'test-background.js', scripts: ['test-background.js', ...scripts],
-    type: 'module' };
+  manifest.background = { service_worker: names.at(-1), scripts: names.slice(1), type: 'module' };
   fs.writeFileSync(path.join(folder, 'manifest.json'), JSON.stringify(manifest, null, 2));
   return manifest;
 }

@@ -57,24 +57,26 @@ class AddOn {
   }
 }
 
-export async function start(scratch, hidsimDir) {
+export async function start(scratch, hidsimDir, scripts = []) {
   const home = path.join(scratch, 'home');
   const root = path.join(scratch, 'root');   // root's install writes the udev rule here, not on the machine
   const profile = path.join(scratch, 'profile');
   for (const folder of [home, root, profile]) fs.mkdirSync(folder);
 
   const extension = path.join(scratch, 'extension');
-  const addOnId = testExtension(extension, ['control.js']).browser_specific_settings.gecko.id;
+  const addOnId = testExtension(extension, ['control.js', ...scripts]).browser_specific_settings.gecko.id;
   const xpi = path.join(scratch, 'addon.xpi');
   execFileSync('zip', ['-q', '-r', xpi, '.'], { cwd: extension });
   const launcher = privateInstallation(path.join(scratch, 'firefox'), {
     ExtensionSettings: { [addOnId]: { installation_mode: 'force_installed', install_url: `file://${xpi}` } },
   });
-  // ESR installs an unsigned add-on when told so.
+  // ESR installs an unsigned add-on when told so. performance.now() in
+  // whole microseconds, not milliseconds, for the benchmark.
   fs.writeFileSync(path.join(profile, 'user.js'), [
     'user_pref("xpinstall.signatures.required", false);',
     'user_pref("datareporting.policy.dataSubmissionEnabled", false);',
     'user_pref("browser.shell.checkDefaultBrowser", false);',
+    'user_pref("privacy.reduceTimerPrecision", false);',
   ].join('\n'));
 
   const socketPath = path.join(scratch, 'control.sock');
@@ -122,5 +124,5 @@ exec "${process.execPath}" "${path.join(here, 'control-host.mjs')}" "${socketPat
     await stop();
     assert.fail(`the add-on did not start: ${error.message}; Firefox's output:\n${firefoxLog.slice(-4000)}`);
   }
-  return { name: 'firefox', simLog, call: (fn, ...args) => addOn.call(fn, ...args), stop };
+  return { name: 'firefox', simLog, call: (fn, ...args) => addOn.call(fn, ...args), install, stop };
 }

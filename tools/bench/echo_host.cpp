@@ -1,18 +1,52 @@
-// bridge-echo-host: reads a frame from standard input and writes it back in
-// one write, until the input ends. The least any host pays for a round trip.
+// bridge-echo-host [--echoes]: the least any host pays for a round trip. It
+// reads a frame from standard input and answers it in one write, until the
+// input ends. A "write" gets the host's reply to it, byte for byte (with
+// --echoes also the "receive" an echoing device brings), so that a browser
+// carries the same messages as with the host; any other frame is written
+// back. Other arguments, such as the ones a browser gives its hosts, are
+// ignored.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "whole_io.h"
 
-int main()
+namespace {
+
+const std::string_view WRITE = R"({"call":"write","data":[)";
+const std::string_view SENT = R"({"call":"write","response":{"success":"Sent"}})";
+
+void AppendFrame(std::string& out, std::string_view body)
 {
+    const auto length = static_cast<uint32_t>(body.size());
+    out.append(reinterpret_cast<const char*>(&length), sizeof length);
+    out.append(body);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    bool echoes = false;
+    for (int i = 1; i < argc; ++i)
+        echoes = echoes || std::string_view(argv[i]) == "--echoes";
     uint32_t length;
-    std::string frame;
+    std::string body, reply;
     while (ReadExactly(0, &length, sizeof length)) {
-        frame.assign(reinterpret_cast<const char*>(&length), sizeof length);
-        frame.resize(sizeof length + length);
-        if (!ReadExactly(0, frame.data() + sizeof length, length) || !WriteExactly(1, frame.data(), frame.size()))
+        body.resize(length);
+        if (!ReadExactly(0, body.data(), length))
+            return 1;
+        reply.clear();
+        if (body.starts_with(WRITE) && body.ends_with("]}")) {
+            AppendFrame(reply, SENT);
+            // The device echoes the report: report id 1, then the data.
+            if (echoes)
+                AppendFrame(reply, R"({"call":"receive","response":[1,)" +
+                                       body.substr(WRITE.size(), body.size() - WRITE.size() - 2) + "]}");
+        } else {
+            AppendFrame(reply, body);
+        }
+        if (!WriteExactly(1, reply.data(), reply.size()))
             return 1;
     }
     return 0;
