@@ -313,15 +313,16 @@ bool VirtualDevice::SendInputReport(const std::vector<uint8_t>& report)
         return false;
     if (player_ > 0)
         return AskPlayer("send " + HexLine(report)) == "ok";
-    bool sent_to_all = !connections_.empty();
+    // A host that is gone fails its send until ReceiveOutputReport has seen it go.
+    bool taken = false;
     for (const int connection : connections_) {
         ssize_t sent;
         do {
             sent = send(connection, report.data(), report.size(), MSG_NOSIGNAL);
         } while (sent < 0 && errno == EINTR);
-        sent_to_all = sent_to_all && sent == static_cast<ssize_t>(report.size());
+        taken = taken || sent == static_cast<ssize_t>(report.size());
     }
-    return sent_to_all;
+    return taken;
 }
 
 VirtualDevice::Sent VirtualDevice::TrySendInputReport(int connection, const std::vector<uint8_t>& report)

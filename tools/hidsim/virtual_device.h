@@ -47,8 +47,7 @@ class VirtualDevice {
     // host closed, and its connection is then closed here too.
     std::vector<uint8_t> ReceiveOutputReport(int* from = nullptr);
     // To every connected host, as each open of a hidraw node gets every
-    // report. False when no host is connected, the report is empty, or a
-    // send failed.
+    // report. False when the report is empty or no host took it.
     bool SendInputReport(const std::vector<uint8_t>& report);
     // To one host's connection without waiting (sockets only): FULL when it
     // cannot take the report now.
