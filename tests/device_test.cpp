@@ -404,6 +404,61 @@ TEST_F(Devices, UnplugClosesTheDeviceSilentlyAndOpenWorksAgain)
     EXPECT_LE(host.CountInLog("hid_read returned 0 (waiting)\n"), 3u);
 }
 
+// ---- several hosts on one device ----
+
+TEST_F(Devices, TwoHostsGetEveryReportWriteInTurnAndAnUnplugEndsBoth)
+{
+    VirtualDevice device(dir);
+    HostProcess first(Sim()), second(Sim());
+    OpenDevice(first, device);
+    OpenDevice(second, device);
+    ASSERT_TRUE(device.SendInputReport({1, 2}));
+    EXPECT_EQ(first.ReadFrame(), ReceiveMessage({1, 2}));
+    EXPECT_EQ(second.ReadFrame(), ReceiveMessage({1, 2}));
+    // The host that opened last writes first, and its report comes first.
+    second.Send(Write({2}));
+    ASSERT_EQ(second.ReadFrameText(), SENT);
+    first.Send(Write({1}));
+    ASSERT_EQ(first.ReadFrameText(), SENT);
+    EXPECT_EQ(device.ReceiveOutputReport().at(1), 2);
+    EXPECT_EQ(device.ReceiveOutputReport().at(1), 1);
+    device.Unplug();
+    for (HostProcess* host : {&first, &second}) {
+        ASSERT_TRUE(host->WaitForLog("hid_read: Unable to read(), closing...\n"));
+        host->CloseInput();
+        EXPECT_EQ(host->Wait(), 0);
+        EXPECT_TRUE(host->ReadAllFrames().empty());
+    }
+}
+
+TEST_F(Devices, TwoHostsOnAnEchoingDeviceBothGetTheEchoOfEitherWrite)
+{
+    if (TestingWindowsHosts())
+        GTEST_SKIP() << "bridge-sim-device plays devices for Linux hosts";
+    HostProcess device(load::EchoingDevice(dir));
+    ASSERT_TRUE(device.WaitForLog(" ready in "));
+    HostProcess hosts[3] = {HostProcess(Sim()), HostProcess(Sim()), HostProcess(Sim())};
+    for (HostProcess& host : hosts) {
+        host.Send(OPEN);
+        ASSERT_EQ(host.ReadFrameText(), OPEN_SUCCESS);
+    }
+    ASSERT_TRUE(device.WaitForLog("bridge-sim-device: host connected (3 hosts open)\n"));
+    // One host leaving leaves the others the device.
+    hosts[2].CloseInput();
+    EXPECT_EQ(hosts[2].Wait(), 0);
+    ASSERT_TRUE(device.WaitForLog("bridge-sim-device: host disconnected (2 hosts open)\n"));
+    for (uint32_t writer = 0; writer < 2; ++writer) {
+        hosts[writer].SendText(load::WriteRequest(writer));
+        EXPECT_EQ(hosts[writer].ReadFrameText(), SENT);
+        EXPECT_EQ(hosts[0].ReadFrameText(), load::EchoOf(writer));
+        EXPECT_EQ(hosts[1].ReadFrameText(), load::EchoOf(writer));
+    }
+    device.Signal(SIGTERM);
+    EXPECT_EQ(device.Wait(), 0);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(hosts[i].WaitForLog("hid_read: Unable to read(), closing...\n"));
+}
+
 TEST_F(Devices, OpenAfterAnUnplugTheWorkerHasNotSeenOpensTheDeviceAnew)
 {
     HostProcess host(Sim());

@@ -273,7 +273,7 @@ TEST_F(VirtualHid, WriteSendsTheBufferAsOnePacket)
     hid_close(handle_);
     handle_ = nullptr;
     EXPECT_TRUE(device.ReceiveOutputReport().empty());
-    EXPECT_EQ(device.connection(), -1);
+    EXPECT_TRUE(device.connections().empty());
 }
 
 TEST_F(VirtualHid, ARefusedWriteLeavesAReason)
@@ -370,6 +370,7 @@ TEST_F(SimDeviceTool, PrintsAndEchoesOutputReportsAndSendsTypedOnes)
     hid_device_info* list = hid_enumerate(VENDOR, PRODUCT);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(Text(list->manufacturer_string), L"Maker");
+    EXPECT_EQ(Text(list->product_string), L"Example Device");
     EXPECT_EQ(Text(list->serial_number), L"S1");
     hid_free_enumeration(list);
 
@@ -387,9 +388,14 @@ TEST_F(SimDeviceTool, PrintsAndEchoesOutputReportsAndSendsTypedOnes)
 
 TEST_F(SimDeviceTool, ServesHostAfterHostPastTheEndOfItsInputAndCleansUpOnSigterm)
 {
-    Start({"--vendor", "1234", "--no-echo"});
+    Start({"--vendor", "1234", "--no-echo", "--no-strings"});
     close(to_device_);
     to_device_ = -1;
+    hid_device_info* list = hid_enumerate(0x1234, PRODUCT);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->manufacturer_string, nullptr);
+    EXPECT_EQ(list->product_string, nullptr);
+    hid_free_enumeration(list);
     for (int host = 0; host < 2; ++host) {
         handle_ = hid_open(0x1234, PRODUCT, nullptr);
         ASSERT_NE(handle_, nullptr);

@@ -9,6 +9,7 @@
 // Lines that are no JSON text send nothing. After the last step the worker
 // gets an EXIT. Checks: every "Sent" reply is a report that reached a device,
 // and the "receive" messages are reports the devices sent, in their order.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -89,10 +90,10 @@ private:
         for (auto& device : devices_) {
             if (Readable(device->listener()))
                 device->Accept();
-            while (Readable(device->connection())) {
+            while (std::ranges::any_of(device->connections(), Readable)) {
                 std::vector<uint8_t> report = device->ReceiveOutputReport();
                 if (report.empty())
-                    break;
+                    continue;
                 ++received_;
                 unanswered_.push_back(std::move(report));
             }

@@ -151,11 +151,11 @@ struct Bench {
         std::atomic<bool> stop = false;
         std::thread flood([&] {
             for (int sent = 0; sent < FLOOD_REPORTS && !stop;) {
-                if (played->TrySendInputReport({9, 9}) == hidsim::VirtualDevice::Sent::YES) {
+                if (played->TrySendInputReport(played->connections().back(), {9, 9}) == hidsim::VirtualDevice::Sent::YES) {
                     ++sent;
                     continue;
                 }
-                pollfd room = {played->connection(), POLLOUT, 0};
+                pollfd room = {played->connections().back(), POLLOUT, 0};
                 poll(&room, 1, 10);
             }
         });

@@ -38,8 +38,15 @@ hid_device* Connect(const PlayerAddress& player, const DeviceState& state)
         SetError(GlobalError(), L"the device record names no pipe");
         return nullptr;
     }
-    const HANDLE pipe = CreateFileA(player.pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OVERLAPPED, nullptr);
+    // Shared for reading and writing, as hidapi opens a HID device. Each host
+    // takes an instance of the pipe of its own; when all are taken, the
+    // player is about to make the next.
+    HANDLE pipe;
+    do {
+        pipe = CreateFileA(player.pipe.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    } while (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY &&
+             WaitNamedPipeA(player.pipe.c_str(), WRITE_TIMEOUT_MS));
     if (pipe == INVALID_HANDLE_VALUE) {
         SetError(GlobalError(), SystemError(L"cannot reach the virtual device"));
         return nullptr;

@@ -9,6 +9,7 @@
 #include <deque>
 #include <exception>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,12 +36,16 @@ Plays one virtual HID device for a host built on the virtual HID library.
 Prints each output report the host writes as a line of hex bytes on standard
 output and, unless --no-echo, sends it back as an input report. Each line of
 hex bytes typed on standard input (spaces between bytes allowed) is sent as an
-input report. Serves host after host until SIGINT or SIGTERM, then removes the
-device. Says on standard error when it is ready.
+input report. Serves every host that opens it, several at once as hidraw
+does: each gets every input report, and the reports of all of them are played
+in the order they were written. Serves until SIGINT or SIGTERM, then removes
+the device, which ends every host's open. Says on standard error when it is
+ready.
 
-Like hidraw, it holds at most 64 input reports that the host has not taken
-yet, and drops newer ones, saying how many on standard error. Standard error
-never holds it up: lines it cannot take at once are dropped and counted.
+Like hidraw, it holds at most 64 input reports that a host has not taken yet,
+for each host, and drops newer ones, saying how many on standard error.
+Standard error never holds it up: lines it cannot take at once are dropped and
+counted.
 
   --dir DIR              the virtual-device directory (default: $HIDSIM_DIR, else /tmp/hidsim)
   --vendor HEX           vendor id (default 0acd)
@@ -48,11 +53,12 @@ never holds it up: lines it cannot take at once are dropped and counted.
   --release HEX          release number (default 0100)
   --interface N          interface number (default 0)
   --path PATH            device path (default /dev/hidsim<N>)
-  --manufacturer TEXT    manufacturer string (default: none)
-  --product-name TEXT    product string (default: none)
+  --manufacturer TEXT    manufacturer string (default: Example Maker)
+  --product-name TEXT    product string (default: Example Device)
+  --no-strings           no manufacturer or product string unless given
   --serial TEXT          serial number string (default: none)
   --indexed-string TEXT  string descriptor 1 (default: none)
-  --fail-write           refuse every write of the host
+  --fail-write           refuse every write of the hosts
   --no-echo              do not send output reports back
   --kernel               make it a device of the kernel (through /dev/uhid)
                          that every host on this machine can open
@@ -63,12 +69,14 @@ constexpr unsigned long MAX_ID = 0xFFFF;
 // Input reports waiting for the host, as hidraw keeps per open file.
 constexpr size_t INPUT_QUEUE_SIZE = 64;
 
-// The input reports for the connected host that its side could not take yet:
-// at most INPUT_QUEUE_SIZE, sent on as it takes them; newer ones are dropped
-// and counted, and the count is logged once the queue has emptied again or
-// the host is gone. Never waits.
+// The input reports for one connected host that its side could not take
+// yet: at most INPUT_QUEUE_SIZE, sent on as it takes them; newer ones are
+// dropped and counted, and the count is logged once the queue has emptied
+// again or the host is gone. Never waits.
 class InputQueue {
    public:
+    explicit InputQueue(int connection = -1) : connection_(connection) {}
+
     // False when the host is gone or the report cannot be sent at all.
     bool Offer(hidsim::VirtualDevice& device, const std::vector<uint8_t>& report)
     {
@@ -79,7 +87,7 @@ class InputQueue {
                 ++dropped_;
             return true;
         }
-        switch (device.TrySendInputReport(report)) {
+        switch (device.TrySendInputReport(connection_, report)) {
         case hidsim::VirtualDevice::Sent::YES: return true;
         case hidsim::VirtualDevice::Sent::FULL: waiting_.push_back(report); return true;
         case hidsim::VirtualDevice::Sent::FAILED: return false;
@@ -91,7 +99,7 @@ class InputQueue {
     void Flush(hidsim::VirtualDevice& device)
     {
         while (!waiting_.empty()) {
-            const hidsim::VirtualDevice::Sent sent = device.TrySendInputReport(waiting_.front());
+            const hidsim::VirtualDevice::Sent sent = device.TrySendInputReport(connection_, waiting_.front());
             if (sent == hidsim::VirtualDevice::Sent::FULL)
                 return;
             if (sent == hidsim::VirtualDevice::Sent::FAILED) {
@@ -122,15 +130,35 @@ class InputQueue {
         dropped_ = 0;
     }
 
+    int connection_;
     std::deque<std::vector<uint8_t>> waiting_;
     unsigned long dropped_ = 0;
 };
+
+// Each connected host's queue, by its connection.
+using InputQueues = std::map<int, InputQueue>;
+
+// A report the device sends goes to every host. False when there is none, or
+// one could not take it at all.
+bool OfferToAll(hidsim::VirtualDevice& device, InputQueues& queues, const std::vector<uint8_t>& report)
+{
+    bool offered = !queues.empty();
+    for (auto& [connection, queue] : queues)
+        offered = queue.Offer(device, report) && offered;
+    return offered;
+}
+
+std::string HostsOpen(const InputQueues& queues)
+{
+    return " (" + std::to_string(queues.size()) + (queues.size() == 1 ? " host" : " hosts") + " open)";
+}
 
 struct Options {
     std::string dir = hidsim::DefaultDir();
     json record = json::object();
     bool echo = true;
     bool kernel = false;
+    bool strings = true;
 };
 
 std::optional<unsigned long> ParseNumber(const char* text, int base, unsigned long max)
@@ -148,7 +176,7 @@ std::optional<unsigned long> ParseNumber(const char* text, int base, unsigned lo
 std::optional<Options> ParseOptions(int argc, char** argv, int& exit_code)
 {
     enum { DIR = 256, VENDOR, PRODUCT, RELEASE, INTERFACE, PATH, MANUFACTURER, PRODUCT_NAME, SERIAL, INDEXED,
-           FAIL_WRITE, NO_ECHO, KERNEL, HELP };
+           FAIL_WRITE, NO_ECHO, NO_STRINGS, KERNEL, HELP };
     static const option LONG_OPTIONS[] = {
         {"dir", required_argument, nullptr, DIR},
         {"vendor", required_argument, nullptr, VENDOR},
@@ -162,6 +190,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& exit_code)
         {"indexed-string", required_argument, nullptr, INDEXED},
         {"fail-write", no_argument, nullptr, FAIL_WRITE},
         {"no-echo", no_argument, nullptr, NO_ECHO},
+        {"no-strings", no_argument, nullptr, NO_STRINGS},
         {"kernel", no_argument, nullptr, KERNEL},
         {"help", no_argument, nullptr, HELP},
         {nullptr, 0, nullptr, 0},
@@ -200,6 +229,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& exit_code)
         case INDEXED: options.record["indexed_string_1"] = optarg; break;
         case FAIL_WRITE: options.record["fail_write"] = true; break;
         case NO_ECHO: options.echo = false; break;
+        case NO_STRINGS: options.strings = false; break;
         case KERNEL: options.kernel = true; break;
         case HELP:
             std::cout << USAGE;
@@ -214,48 +244,57 @@ std::optional<Options> ParseOptions(int argc, char** argv, int& exit_code)
         std::cerr << USAGE;
         return std::nullopt;
     }
+    // A newcomer's first device names itself, as hardware does.
+    if (options.strings) {
+        options.record.emplace("manufacturer_string", "Example Maker");
+        options.record.emplace("product_string", "Example Device");
+    }
     return options;
 }
 
-void SendTypedReport(hidsim::VirtualDevice& device, InputQueue& queue, const std::vector<uint8_t>& report)
+void SendTypedReport(hidsim::VirtualDevice& device, InputQueues& queues, const std::vector<uint8_t>& report)
 {
-    if (device.connection() < 0)
+    if (queues.empty())
         LogLine("bridge-sim-device: no host connected, report dropped");
-    else if (!queue.Offer(device, report))
+    else if (!OfferToAll(device, queues, report))
         LogLine("bridge-sim-device: the host did not take the report");
 }
 
 // False when standard output could not take the report's line before a stop signal.
-bool PlayOutputReport(hidsim::VirtualDevice& device, InputQueue& queue, bool echo, int stop_signals)
+bool PlayOutputReport(hidsim::VirtualDevice& device, InputQueues& queues, bool echo, int stop_signals)
 {
-    const std::vector<uint8_t> report = device.ReceiveOutputReport();
+    int from;
+    const std::vector<uint8_t> report = device.ReceiveOutputReport(&from);
     if (report.empty()) {
-        queue.Discard();
-        LogLine("bridge-sim-device: host disconnected");
+        const auto gone = queues.find(from);
+        if (gone != queues.end()) {
+            gone->second.Discard();
+            queues.erase(gone);
+        }
+        LogLine("bridge-sim-device: host disconnected" + HostsOpen(queues));
         return true;
     }
     return hidsim::PlayOutputReport(report, echo, stop_signals, [&](const std::vector<uint8_t>& echoed) {
-        if (!queue.Offer(device, echoed))
+        if (!OfferToAll(device, queues, echoed))
             LogLine("bridge-sim-device: could not echo the report");
     });
 }
 
-// Serves until a stop signal arrives on the signalfd. The connection is
-// handled before the listener, as accepting a new host closes the old one.
-// Nothing but poll() waits, so a stop signal always ends it.
+// Serves until a stop signal arrives on the signalfd. Nothing but poll()
+// waits, so a stop signal always ends it.
 int Serve(hidsim::VirtualDevice& device, bool echo, int stop_signals)
 {
     hidsim::TypedLines typed;
-    InputQueue queue;
+    InputQueues queues;
     bool input_open = true;
     for (;;) {
-        enum { STOP, CONNECTION, LISTENER, INPUT, COUNT };
-        const short connection_events = static_cast<short>(POLLIN | (queue.waiting() ? POLLOUT : 0));
-        pollfd waits[COUNT] = {{stop_signals, POLLIN, 0},
-                               {device.connection(), connection_events, 0},
-                               {device.listener(), POLLIN, 0},
-                               {input_open ? STDIN_FILENO : -1, POLLIN, 0}};
-        if (poll(waits, COUNT, -1) < 0) {
+        enum { STOP, LISTENER, INPUT, FIRST_HOST };
+        std::vector<pollfd> waits = {{stop_signals, POLLIN, 0},
+                                     {device.listener(), POLLIN, 0},
+                                     {input_open ? STDIN_FILENO : -1, POLLIN, 0}};
+        for (auto& [connection, queue] : queues)
+            waits.push_back({connection, static_cast<short>(POLLIN | (queue.waiting() ? POLLOUT : 0)), 0});
+        if (poll(waits.data(), waits.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
             LogErrno("poll");
@@ -263,24 +302,30 @@ int Serve(hidsim::VirtualDevice& device, bool echo, int stop_signals)
         }
         if (waits[STOP].revents)
             return 0;
-        if (waits[CONNECTION].revents & POLLOUT)
-            queue.Flush(device);
-        if ((waits[CONNECTION].revents & ~POLLOUT) && !PlayOutputReport(device, queue, echo, stop_signals))
+        bool report_waiting = false;
+        for (size_t i = FIRST_HOST; i < waits.size(); ++i) {
+            if (waits[i].revents & POLLOUT)
+                queues.at(waits[i].fd).Flush(device);
+            report_waiting = report_waiting || (waits[i].revents & ~POLLOUT);
+        }
+        // One report a round: the device takes the earliest of all hosts'.
+        if (report_waiting && !PlayOutputReport(device, queues, echo, stop_signals))
             return 0;
         if (waits[LISTENER].revents) {
-            queue.Discard();
             if (!device.Accept()) {
                 LogErrno("accept");
                 return 1;
             }
-            LogLine("bridge-sim-device: host connected");
+            const int connection = device.connections().back();
+            queues.emplace(connection, InputQueue(connection));
+            LogLine("bridge-sim-device: host connected" + HostsOpen(queues));
         }
         // End of input is no reason to stop: the device goes on serving.
         if (waits[INPUT].revents & POLLNVAL)
             input_open = false;
         else if (waits[INPUT].revents)
             input_open = typed.Forward([&](const std::vector<uint8_t>& report) {
-                SendTypedReport(device, queue, report);
+                SendTypedReport(device, queues, report);
             });
     }
 }

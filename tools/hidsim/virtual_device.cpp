@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -229,31 +230,77 @@ bool VirtualDevice::Accept()
     } while (host < 0 && errno == EINTR);
     if (host < 0)
         return false;
-    CloseConnection();
-    connection_ = host;
+    // The kernel stamps each packet with the time it was sent, which orders
+    // the reports of several hosts as they wrote them.
+    const int on = 1;
+    setsockopt(host, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    connections_.push_back(host);
     return true;
 }
 
-std::vector<uint8_t> VirtualDevice::ReceiveOutputReport()
+std::vector<uint8_t> VirtualDevice::ReceiveOutputReport(int* from)
 {
+    if (from)
+        *from = -1;
     if (player_ > 0)
         return ParseHexLine(AskPlayer("receive")).value_or(std::vector<uint8_t>());
-    if (connection_ < 0)
+    if (connections_.empty())
         return {};
-    // A peek with MSG_TRUNC waits for the next packet and tells its length.
-    ssize_t length;
-    do {
-        length = recv(connection_, nullptr, 0, MSG_PEEK | MSG_TRUNC);
-    } while (length < 0 && errno == EINTR);
-    std::vector<uint8_t> report(length > 0 ? static_cast<size_t>(length) : 0);
+    std::vector<pollfd> waits;
+    for (const int connection : connections_)
+        waits.push_back({connection, POLLIN, 0});
+    while (poll(waits.data(), waits.size(), -1) < 0) {
+        if (errno != EINTR)
+            return {};
+    }
+    // Every host's next packet is looked at now, after the wait: one sent
+    // before the packet that ended it is there by then.
+    int chosen = -1;
+    size_t length = 0;
+    timespec earliest{};
+    for (const int connection : connections_) {
+        char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr peek{};
+        peek.msg_control = control;
+        peek.msg_controllen = sizeof control;
+        ssize_t next;
+        do {
+            next = recvmsg(connection, &peek, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        } while (next < 0 && errno == EINTR);
+        if (next < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (next <= 0) {
+            // The host is gone: told at once, whatever the others sent.
+            chosen = connection;
+            length = 0;
+            break;
+        }
+        // Packets sent before the connection was accepted carry no stamp, and came first.
+        timespec sent{};
+        const cmsghdr* stamp = CMSG_FIRSTHDR(&peek);
+        if (stamp && stamp->cmsg_level == SOL_SOCKET && stamp->cmsg_type == SCM_TIMESTAMPNS)
+            std::memcpy(&sent, CMSG_DATA(stamp), sizeof sent);
+        if (chosen < 0 || sent.tv_sec < earliest.tv_sec ||
+            (sent.tv_sec == earliest.tv_sec && sent.tv_nsec < earliest.tv_nsec)) {
+            chosen = connection;
+            length = static_cast<size_t>(next);
+            earliest = sent;
+        }
+    }
+    if (chosen < 0)
+        return {};
+    if (from)
+        *from = chosen;
+    std::vector<uint8_t> report(length);
     ssize_t received = 0;
     if (length > 0) {
         do {
-            received = recv(connection_, report.data(), report.size(), 0);
+            received = recv(chosen, report.data(), report.size(), 0);
         } while (received < 0 && errno == EINTR);
     }
     if (received <= 0) {
-        CloseConnection();
+        close(chosen);
+        std::erase(connections_, chosen);
         return {};
     }
     return report;
@@ -266,22 +313,25 @@ bool VirtualDevice::SendInputReport(const std::vector<uint8_t>& report)
         return false;
     if (player_ > 0)
         return AskPlayer("send " + HexLine(report)) == "ok";
-    if (connection_ < 0)
-        return false;
-    ssize_t sent;
-    do {
-        sent = send(connection_, report.data(), report.size(), MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    return sent == static_cast<ssize_t>(report.size());
+    // A host that is gone fails its send until ReceiveOutputReport has seen it go.
+    bool taken = false;
+    for (const int connection : connections_) {
+        ssize_t sent;
+        do {
+            sent = send(connection, report.data(), report.size(), MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+        taken = taken || sent == static_cast<ssize_t>(report.size());
+    }
+    return taken;
 }
 
-VirtualDevice::Sent VirtualDevice::TrySendInputReport(const std::vector<uint8_t>& report)
+VirtualDevice::Sent VirtualDevice::TrySendInputReport(int connection, const std::vector<uint8_t>& report)
 {
-    if (report.empty() || connection_ < 0)
+    if (report.empty() || connection < 0)
         return Sent::FAILED;
     ssize_t sent;
     do {
-        sent = send(connection_, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        sent = send(connection, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return Sent::FULL;
@@ -291,7 +341,7 @@ VirtualDevice::Sent VirtualDevice::TrySendInputReport(const std::vector<uint8_t>
 void VirtualDevice::Unplug()
 {
     StopPlayer();
-    CloseConnection();
+    CloseConnections();
     if (listener_ >= 0) {
         close(listener_);
         listener_ = -1;
@@ -314,9 +364,9 @@ void VirtualDevice::Unplug()
     unlink(InDir(dir_, name.c_str()).c_str());
 }
 
-int VirtualDevice::connection() const
+const std::vector<int>& VirtualDevice::connections() const
 {
-    return connection_;
+    return connections_;
 }
 
 int VirtualDevice::listener() const
@@ -393,12 +443,11 @@ void VirtualDevice::StopPlayer()
     player_ = -1;
 }
 
-void VirtualDevice::CloseConnection()
+void VirtualDevice::CloseConnections()
 {
-    if (connection_ >= 0) {
-        close(connection_);
-        connection_ = -1;
-    }
+    for (const int connection : connections_)
+        close(connection);
+    connections_.clear();
 }
 
 }  // namespace hidsim

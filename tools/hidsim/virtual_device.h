@@ -1,9 +1,10 @@
 // Playing a virtual HID device: what stands on the far side of the virtual
 // HID library. A VirtualDevice lists itself in the directory's devices.json
-// and listens on a SOCK_SEQPACKET socket there; a host that opens the device
-// connects to it. Each packet the host sends is one output report, each
-// packet sent to it one input report; closing the connection unplugs the
-// device for the host.
+// and listens on a SOCK_SEQPACKET socket there; each host that opens the
+// device connects to it, and several may have it open at once, as hidraw lets
+// every process open the node. Each packet a host sends is one output report,
+// each packet sent to it one input report; closing its connection unplugs the
+// device for that host.
 //
 // For a host on another system (Windows, under Wine) a player process of that
 // system plays the device instead (bridge-sim-player.exe, over a named pipe),
@@ -40,22 +41,24 @@ class VirtualDevice {
     VirtualDevice(const VirtualDevice&) = delete;
     VirtualDevice& operator=(const VirtualDevice&) = delete;
 
-    bool Accept();   // blocks until a host connects (closes any older connection)
-    // Blocks for the next packet; empty when the host closed, and the
-    // connection is then closed here too (connection() gives -1).
-    std::vector<uint8_t> ReceiveOutputReport();
-    // False when no host is connected, the report is empty, or the send failed.
+    bool Accept();   // blocks until one more host connects; those before stay connected
+    // Blocks for the next report of any host, the earliest sent first, and
+    // sets `from` (when given) to the connection it came on; empty when that
+    // host closed, and its connection is then closed here too.
+    std::vector<uint8_t> ReceiveOutputReport(int* from = nullptr);
+    // To every connected host, as each open of a hidraw node gets every
+    // report. False when the report is empty or no host took it.
     bool SendInputReport(const std::vector<uint8_t>& report);
-    // The same without waiting (sockets only): FULL when the connection
+    // To one host's connection without waiting (sockets only): FULL when it
     // cannot take the report now.
     enum class Sent { YES, FULL, FAILED };
-    Sent TrySendInputReport(const std::vector<uint8_t>& report);
-    void Unplug();   // closes connection and listener, removes record and socket
-    int connection() const;   // -1 when none, and with a player; for poll()
+    Sent TrySendInputReport(int connection, const std::vector<uint8_t>& report);
+    void Unplug();   // closes connections and listener, removes record and socket
+    const std::vector<int>& connections() const;   // empty with a player; for poll()
     int listener() const;
 
    private:
-    void CloseConnection();
+    void CloseConnections();
     void StartPlayer();
     std::string AskPlayer(const std::string& command);   // its answer; throws when it is gone
     void StopPlayer();
@@ -67,7 +70,7 @@ class VirtualDevice {
     std::string pipe_;   // the named pipe the player serves
     std::string socket_name_;   // empty once unplugged
     int listener_ = -1;
-    int connection_ = -1;
+    std::vector<int> connections_;
 };
 
 }  // namespace hidsim
