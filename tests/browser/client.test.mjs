@@ -16,6 +16,8 @@ const STARTUP_MS = 90000;   // a browser's first start on a fresh profile, on a 
 const TEST_MS = 30000;
 const ENDED = 'bridge-host-setup: the host ended with exit status';
 const OPENED = { value: { productId: String(0x3820), success: 'Device Open', vendorId: String(0x0acd) } };
+// A client that never looks for its device's coming and going by itself.
+const NO_LOOKS = { lookEveryMs: 2 ** 31 - 1 };
 
 let scratch, hidsimDir, device, browser;
 
@@ -38,9 +40,9 @@ const endings = (lines) => lines.filter((line) => line.startsWith(ENDED));
 // Closes the client of a host that has answered (so that the log is its
 // own), and resolves with that log once the host has ended, so that the
 // next one starts with a log of its own.
-async function closeSimHost() {
-  await call('close');
-  const found = await waitForLines(browser.simLog, (lines) => endings(lines).length === 1);
+async function closeSimHost(close = () => call('close'), log = browser.simLog) {
+  await close();
+  const found = await waitForLines(log, (lines) => endings(lines).length === 1);
   assert.deepEqual(endings(found), [`${ENDED} 0`]);
   return found;
 }
@@ -48,6 +50,13 @@ async function closeSimHost() {
 test('getDevices, open, write and a report', { timeout: TEST_MS }, async () => {
   await call('connect', HOSTS.SIM);
   assert.deepEqual(await call('call', 'getDevices'), { value: [SERVED_DEVICE] });
+  // A device without a manufacturer string, listed beside the served one: the host's "NULL" is null.
+  const list = path.join(hidsimDir, 'devices.json');
+  const served = fs.readFileSync(list, 'utf8');
+  fs.writeFileSync(list, JSON.stringify([...JSON.parse(served), { vendor_id: 1, product_id: 2, product_string: '' }]));
+  assert.deepEqual(await call('call', 'getDevices'), { value: [SERVED_DEVICE,
+    { manufacturerName: null, productId: '2', productName: '', vendorId: '1' }] });
+  fs.writeFileSync(list, served);
   assert.deepEqual(await call('call', 'open'), OPENED);
   const data = Array.from({ length: 64 }, (_, i) => (i * 7 + 3) % 256);
   assert.deepEqual(await call('call', 'write', data), { value: null });
@@ -67,6 +76,9 @@ test('a write that is no report, or with no device open, is refused at once and 
     for (const [bytes, error] of refused) {
       assert.deepEqual(await call('callNow', 'write', bytes), { error }, JSON.stringify(bytes));
     }
+    for (const odd of ['no prototype', 'a toString that throws', 'a getter that throws']) {
+      assert.deepEqual(await call('writeOdd', odd), { error: 'invalid-data' }, odd);
+    }
     assert.deepEqual(await call('call', 'getDevices'), { value: [SERVED_DEVICE] });
     const log = await closeSimHost();
     assert.ok(log.includes('CALL present in JSON message: getDevices'), log.join('\n'));
@@ -75,7 +87,7 @@ test('a write that is no report, or with no device open, is refused at once and 
 
 test('an unplug refuses the waiting writes and fires device-gone once; open after re-plug works',
   { timeout: TEST_MS }, async () => {
-    await call('connect', HOSTS.SIM);
+    await call('connect', HOSTS.SIM, NO_LOOKS);
     assert.deepEqual(await call('call', 'open'), OPENED);
     await device.unplug();
     // Whether the host has seen the unplug yet or not: no reply, or "Unable to write".
@@ -94,30 +106,73 @@ test('an unplug refuses the waiting writes and fires device-gone once; open afte
 test('a write the device refuses is write-failed, or device-gone once the device is no longer listed',
   { timeout: TEST_MS }, async () => {
     await device.unplug();
-    device = await VirtualDevice.plug(hidsimDir, ['--fail-write']);
+    device = await VirtualDevice.plug(hidsimDir, ['--no-echo', '--fail-write']);
     await call('connect', HOSTS.SIM);
     assert.deepEqual(await call('call', 'open'), OPENED);
     assert.deepEqual(await call('call', 'write', [1]), { error: 'write-failed' });
     // As after an unplug that the host has not seen yet.
-    fs.writeFileSync(path.join(hidsimDir, 'devices.json'), '[]');
+    const list = path.join(hidsimDir, 'devices.json');
+    const served = fs.readFileSync(list, 'utf8');
+    fs.writeFileSync(list, '[]');
     assert.deepEqual(await call('call', 'write', [1]), { error: 'device-gone' });
     assert.deepEqual(await call('nextEvent'), { deviceGone: true });
+    await closeSimHost();
+
+    // A refused write is held until the client's "getDevices" is answered;
+    // the end of the port before that ends it as it ends every call.
+    fs.writeFileSync(list, served);
+    for (const ending of on === 'node' ? ['closed', 'host-ended'] : ['closed']) {
+      assert.deepEqual(await call('heldWrite', HOSTS.SIM, ending), { error: ending });
+    }
+    await device.unplug();
+    device = await VirtualDevice.plug(hidsimDir);
+  });
+
+test('1000 writes sent without waiting all resolve, in order, and every echo comes, in order',
+  { timeout: TEST_MS }, async () => {
+    const COUNT = 1000;
+    await device.unplug();
+    device = await VirtualDevice.plug(hidsimDir, []);
+    await call('connect', HOSTS.SIM);
+    assert.deepEqual(await call('call', 'open'), OPENED);
+    const writes = call('writeMany', COUNT);
+    for (let i = 0; i < COUNT; i++) {
+      assert.deepEqual((await device.nextWrite()).slice(0, 3), [1, i >> 8, i & 0xff]);
+    }
+    assert.deepEqual(await writes, { order: Array.from({ length: COUNT }, (_, i) => i), refused: {} });
+    // Written once every reply is in, its echo comes after every echo kept.
+    assert.deepEqual(await call('call', 'write', [0xff, 0xff]), { value: null });
+    assert.deepEqual(await call('reportsUntil', [1, 0xff, 0xff]),
+      [...Array.from({ length: COUNT }, (_, i) => [1, i >> 8, i & 0xff]), [1, 0xff, 0xff]]);
     await closeSimHost();
     await device.unplug();
     device = await VirtualDevice.plug(hidsimDir);
   });
 
-test('1000 writes sent without waiting all resolve, in order', { timeout: TEST_MS }, async () => {
-  const COUNT = 1000;
-  await call('connect', HOSTS.SIM);
-  assert.deepEqual(await call('call', 'open'), OPENED);
-  const writes = call('writeMany', COUNT);
-  for (let i = 0; i < COUNT; i++) {
-    assert.deepEqual((await device.nextWrite()).slice(0, 3), [1, i >> 8, i & 0xff]);
-  }
-  assert.deepEqual(await writes, { order: Array.from({ length: COUNT }, (_, i) => i), refused: {} });
-  await closeSimHost();
-});
+test('an idle client is told its device went and came back; a second client opening it is no unplug',
+  { timeout: TEST_MS }, async () => {
+    await call('connect', HOSTS.SIM, { presence: true });
+    assert.deepEqual(await call('nextEvent'), { deviceArrived: true });   // listed at the start
+    assert.deepEqual(await call('call', 'open'), OPENED);
+    await device.unplug();
+    assert.deepEqual(await call('nextEvent'), { deviceGone: true });   // no call made
+    assert.deepEqual(await call('callNow', 'write', [1]), { error: 'no-device' });
+    device = await VirtualDevice.plug(hidsimDir);
+    assert.deepEqual(await call('nextEvent'), { deviceArrived: true });
+    assert.deepEqual(await call('call', 'open'), OPENED);
+
+    // As a popup beside the background script: a host of its own, the same device.
+    assert.deepEqual(await call('other', HOSTS.SIM, 'open'), OPENED);
+    for (const [client, byte] of [['other', 2], ['first', 3]]) {
+      const write = client === 'other' ? call('other', HOSTS.SIM, 'write', [byte]) : call('call', 'write', [byte]);
+      assert.deepEqual(await write, { value: null }, client);
+      assert.equal((await device.nextWrite())[1], byte, client);
+    }
+    assert.deepEqual(await call('eventsSoFar'), []);
+    // The second host moved the first one's log to .1 as it started.
+    await closeSimHost(() => call('other', HOSTS.SIM, 'close'));
+    await closeSimHost(() => call('close'), `${browser.simLog}.1`);
+  });
 
 test('a host not installed, not allowed, or ended, fails every call with its own error',
   { timeout: TEST_MS }, async () => {
@@ -162,10 +217,13 @@ test('sendNativeMessage starts a host for the one message', { timeout: TEST_MS, 
   assert.deepEqual(endings(found), [`${ENDED} 0`]);
 });
 
-test('the example page lists, opens, writes, shows reports, and says when the device went or the host is missing',
+test('the example page lists, opens, writes, shows reports, shows the device come and go, says the host is missing',
   { timeout: TEST_MS, skip: on !== 'chromium' }, async () => {
     const page = await browser.page(HOSTS.SIM);
     const status = (text) => page.locator('#status', { hasText: text }).waitFor();
+    const presence = (text) => page.locator('#presence', { hasText: new RegExp(`^${text}$`) }).waitFor();
+    await presence('connected');   // opened as it was listed
+    await page.click('#list');
     await status('1 HID devices.');
     await page.click('#open');
     await status('The device is open');
@@ -180,9 +238,10 @@ test('the example page lists, opens, writes, shows reports, and says when the de
     await page.screenshot({ path: path.join(build, 'extension-example.png'), fullPage: true });
 
     await device.unplug();
-    await page.click('#send button');
+    await presence('not connected');
     await status('The device went away');
     device = await VirtualDevice.plug(hidsimDir);
+    await presence('connected');
 
     const missing = await browser.page(HOSTS.MISSING);
     await missing.locator('#install', { hasText: `bridge-host-setup install --extension ${browser.extensionId}` })
@@ -194,5 +253,7 @@ test('npm pack makes a package of the module and its types', { timeout: TEST_MS,
   const [{ files }] = JSON.parse(execFileSync('npm', ['pack', '--dry-run', '--json'],
     { cwd: path.join(here, '../../client'), encoding: 'utf8' }));
   assert.deepEqual(files.map((file) => file.path).sort(),
-    ['bridge-host-client.d.ts', 'bridge-host-client.js', 'package.json']);
+    ['README.md', 'bridge-host-client.d.ts', 'bridge-host-client.js', 'package.json']);
+  const { license } = JSON.parse(fs.readFileSync(path.join(here, '../../client/package.json'), 'utf8'));
+  assert.match(license, /^[A-Za-z0-9.-]+$/);
 });

@@ -14,6 +14,7 @@ export function connectNative(folder, name, origin) {
   const listeners = { message: [], disconnect: [] };
   let child = null;
   let open = true;
+  let killed = false;
   const end = (text) => {
     if (!open) return;
     open = false;
@@ -31,6 +32,12 @@ export function connectNative(folder, name, origin) {
     },
     onMessage: { addListener: (listener) => listeners.message.push(listener) },
     onDisconnect: { addListener: (listener) => listeners.disconnect.push(listener) },
+    // The host's end at a moment the test chooses: the host (and the log's
+    // wrapper around it) killed, nothing it wrote after that delivered.
+    end() {
+      killed = true;
+      process.kill(-child.pid, 'SIGKILL');
+    },
   };
 
   let program;
@@ -40,13 +47,14 @@ export function connectNative(folder, name, origin) {
     setImmediate(() => end('Specified native messaging host not found.'));
     return port;
   }
-  child = spawn(program, [origin], { stdio: ['pipe', 'pipe', 'ignore'] });
+  // A process group of its own, which end() kills.
+  child = spawn(program, [origin], { stdio: ['pipe', 'pipe', 'ignore'], detached: true });
   child.stdin.on('error', () => {});   // the host ended; its exit tells the port
   child.on('error', () => end('Failed to start native messaging host.'));
   child.on('close', () => end('Native host has exited.'));   // after the last of its output
 
   readFrames(child.stdout, (body) => {
-    if (open) for (const listener of listeners.message) listener(JSON.parse(body));
+    if (open && !killed) for (const listener of listeners.message) listener(JSON.parse(body));
   });
   return port;
 }
@@ -58,7 +66,7 @@ export async function start(scratch, hidsimDir) {
   const install = (args, allowed = id) => setup(['install', '--dir', folder, '--extension', allowed, ...args]);
   const simLog = installHosts(scratch, install, 'abcdefghijklmnopabcdefghijklmnop');
   process.env.HIDSIM_DIR = hidsimDir;   // what the hosts started here inherit, as from a browser
-  const driver = makeDriver((options) => connectHost({
-    ...options, port: connectNative(folder, options.name, `chrome-extension://${id}/`) }));
+  const port = (name) => connectNative(folder, name, `chrome-extension://${id}/`);
+  const driver = makeDriver((options) => connectHost({ ...options, port: options.port ?? port(options.name) }), port);
   return { name: 'node', simLog, call: async (fn, ...args) => driver[fn](...args), stop: async () => {} };
 }

@@ -1,0 +1,5 @@
+// Firefox's own port goes to connectHost without a cast.
+import { connectHost } from '../../client/bridge-host-client.js';
+
+declare const port: browser.runtime.Port;
+connectHost({ port });
