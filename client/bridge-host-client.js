@@ -13,9 +13,11 @@
 //
 // The device's coming and going is learnt the same way: while a presence
 // listener is registered and nothing waits, every LOOK_EVERY_MS the client
-// asks "open" while it has the device open (answered at once and changing
-// nothing while the host still has it; refused once the host has lost it and
-// cannot open it again) and "getDevices" while it has none.
+// sends a "getDevices", and while it has the device open a "write" without
+// data before it. The host answers that write with an error and writes
+// nothing while it has a device, and does not answer it once it has lost the
+// device, even if the device is back by then: so an unplug and plug between
+// two looks shows as the device going and arriving.
 
 /** The served device's ids, as the host writes them in its replies. */
 const SERVED_VENDOR_ID = '2765';    // 0x0acd
@@ -119,7 +121,7 @@ export function connectHost({
     else entry.resolve(value);
   }
 
-  function send(call, message) {
+  function send(call, message, look = false) {
     if (ended) return Promise.reject(ended);
     return new Promise((resolve, reject) => {
       try {
@@ -128,7 +130,7 @@ export function connectHost({
         reject(new BridgeHostError('host-ended', String(error?.message ?? error)));
         return;
       }
-      waiting.push({ call, resolve, reject, settled: false });
+      waiting.push({ call, resolve, reject, settled: false, look });
       watchWrites();
     });
   }
@@ -154,8 +156,8 @@ export function connectHost({
     if (wanted && lookTimer === null) {
       lookTimer = setInterval(() => {
         if (waiting.length > 0) return;
-        if (deviceOpen) send('open', { call: 'open' }).catch(() => {});
-        else askForDevices();
+        if (deviceOpen) send('write', { call: 'write' }, true).catch(() => {});
+        askForDevices();
       }, lookEveryMs);
     } else if (!wanted && lookTimer !== null) {
       clearInterval(lookTimer);
@@ -203,7 +205,7 @@ export function connectHost({
         deviceWent([], true);
         settle(entry, new BridgeHostError('open-failed', String(response?.error)));
       }
-    } else if (response?.success) {
+    } else if (response?.success || entry.look) {
       settle(entry, null, undefined);
     } else if (!entry.settled) {
       failedWrites.push({ entry, error: new BridgeHostError('write-failed', String(response?.error)) });

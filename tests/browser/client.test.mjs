@@ -16,8 +16,7 @@ const STARTUP_MS = 90000;   // a browser's first start on a fresh profile, on a 
 const TEST_MS = 30000;
 const ENDED = 'bridge-host-setup: the host ended with exit status';
 const OPENED = { value: { productId: String(0x3820), success: 'Device Open', vendorId: String(0x0acd) } };
-// A client that never looks for its device's coming and going by itself.
-const NO_LOOKS = { lookEveryMs: 2 ** 31 - 1 };
+const NO_LOOKS = { lookEveryMs: 2 ** 31 - 1 };   // a client that never looks for its device by itself
 
 let scratch, hidsimDir, device, browser;
 
@@ -40,9 +39,9 @@ const endings = (lines) => lines.filter((line) => line.startsWith(ENDED));
 // Closes the client of a host that has answered (so that the log is its
 // own), and resolves with that log once the host has ended, so that the
 // next one starts with a log of its own.
-async function closeSimHost(close = () => call('close'), log = browser.simLog) {
-  await close();
-  const found = await waitForLines(log, (lines) => endings(lines).length === 1);
+async function closeSimHost() {
+  await call('close');
+  const found = await waitForLines(browser.simLog, (lines) => endings(lines).length === 1);
   assert.deepEqual(endings(found), [`${ENDED} 0`]);
   return found;
 }
@@ -50,12 +49,10 @@ async function closeSimHost(close = () => call('close'), log = browser.simLog) {
 test('getDevices, open, write and a report', { timeout: TEST_MS }, async () => {
   await call('connect', HOSTS.SIM);
   assert.deepEqual(await call('call', 'getDevices'), { value: [SERVED_DEVICE] });
-  // A device without a manufacturer string, listed beside the served one: the host's "NULL" is null.
-  const list = path.join(hidsimDir, 'devices.json');
-  const served = fs.readFileSync(list, 'utf8');
-  fs.writeFileSync(list, JSON.stringify([...JSON.parse(served), { vendor_id: 1, product_id: 2, product_string: '' }]));
-  assert.deepEqual(await call('call', 'getDevices'), { value: [SERVED_DEVICE,
-    { manufacturerName: null, productId: '2', productName: '', vendorId: '1' }] });
+  const list = path.join(hidsimDir, 'devices.json'), served = fs.readFileSync(list, 'utf8');
+  fs.writeFileSync(list, JSON.stringify([...JSON.parse(served), { vendor_id: 1, product_id: 2 }]));   // no names
+  assert.deepEqual((await call('call', 'getDevices')).value[1],
+    { manufacturerName: null, productId: '2', productName: null, vendorId: '1' });
   fs.writeFileSync(list, served);
   assert.deepEqual(await call('call', 'open'), OPENED);
   const data = Array.from({ length: 64 }, (_, i) => (i * 7 + 3) % 256);
@@ -76,9 +73,7 @@ test('a write that is no report, or with no device open, is refused at once and 
     for (const [bytes, error] of refused) {
       assert.deepEqual(await call('callNow', 'write', bytes), { error }, JSON.stringify(bytes));
     }
-    for (const odd of ['no prototype', 'a toString that throws', 'a getter that throws']) {
-      assert.deepEqual(await call('writeOdd', odd), { error: 'invalid-data' }, odd);
-    }
+    for (const odd of [0, 1, 2]) assert.deepEqual(await call('writeOdd', odd), { error: 'invalid-data' }, `${odd}`);
     assert.deepEqual(await call('call', 'getDevices'), { value: [SERVED_DEVICE] });
     const log = await closeSimHost();
     assert.ok(log.includes('CALL present in JSON message: getDevices'), log.join('\n'));
@@ -107,48 +102,42 @@ test('a write the device refuses is write-failed, or device-gone once the device
   { timeout: TEST_MS }, async () => {
     await device.unplug();
     device = await VirtualDevice.plug(hidsimDir, ['--no-echo', '--fail-write']);
-    await call('connect', HOSTS.SIM);
+    await call('connect', HOSTS.SIM, NO_LOOKS);
     assert.deepEqual(await call('call', 'open'), OPENED);
     assert.deepEqual(await call('call', 'write', [1]), { error: 'write-failed' });
     // As after an unplug that the host has not seen yet.
-    const list = path.join(hidsimDir, 'devices.json');
-    const served = fs.readFileSync(list, 'utf8');
+    const list = path.join(hidsimDir, 'devices.json'), served = fs.readFileSync(list, 'utf8');
     fs.writeFileSync(list, '[]');
     assert.deepEqual(await call('call', 'write', [1]), { error: 'device-gone' });
     assert.deepEqual(await call('nextEvent'), { deviceGone: true });
     await closeSimHost();
-
-    // A refused write is held until the client's "getDevices" is answered;
-    // the end of the port before that ends it as it ends every call.
-    fs.writeFileSync(list, served);
-    for (const ending of on === 'node' ? ['closed', 'host-ended'] : ['closed']) {
+    fs.writeFileSync(list, served);   // a refused write, held for the client's "getDevices", as the port ends
+    for (const ending of ['closed', 'host-ended']) {
       assert.deepEqual(await call('heldWrite', HOSTS.SIM, ending), { error: ending });
     }
     await device.unplug();
     device = await VirtualDevice.plug(hidsimDir);
   });
 
-test('1000 writes sent without waiting all resolve, in order, and every echo comes, in order',
-  { timeout: TEST_MS }, async () => {
-    const COUNT = 1000;
-    await device.unplug();
-    device = await VirtualDevice.plug(hidsimDir, []);
-    await call('connect', HOSTS.SIM);
-    assert.deepEqual(await call('call', 'open'), OPENED);
-    const writes = call('writeMany', COUNT);
-    for (let i = 0; i < COUNT; i++) {
-      assert.deepEqual((await device.nextWrite()).slice(0, 3), [1, i >> 8, i & 0xff]);
-    }
-    assert.deepEqual(await writes, { order: Array.from({ length: COUNT }, (_, i) => i), refused: {} });
-    // Written once every reply is in, its echo comes after every echo kept.
-    assert.deepEqual(await call('call', 'write', [0xff, 0xff]), { value: null });
-    const echoes = (await call('reportsUntil', [1, 0xff, 0xff])).map(([id, high, low]) => (id << 16) | (high << 8) | low);
-    const expected = [...Array.from({ length: COUNT }, (_, i) => 0x10000 | i), 0x1ffff];
-    assert.ok(echoes.join() === expected.join(), `${expected.length - echoes.length} of ${expected.length} echoes missing`);
-    await closeSimHost();
-    await device.unplug();
-    device = await VirtualDevice.plug(hidsimDir);
-  });
+test('1000 writes sent without waiting all resolve, in order, and all echo', { timeout: TEST_MS }, async () => {
+  const COUNT = 1000;
+  await device.unplug();
+  device = await VirtualDevice.plug(hidsimDir, []);
+  await call('connect', HOSTS.SIM);
+  assert.deepEqual(await call('call', 'open'), OPENED);
+  const writes = call('writeMany', COUNT);
+  for (let i = 0; i < COUNT; i++) {
+    assert.deepEqual((await device.nextWrite()).slice(0, 3), [1, i >> 8, i & 0xff]);
+  }
+  assert.deepEqual(await writes, { order: Array.from({ length: COUNT }, (_, i) => i), refused: {} });
+  assert.deepEqual(await call('call', 'write', [0xff, 0xff]), { value: null });   // its echo comes last
+  const echoes = (await call('reportsUntil', [1, 0xff, 0xff])).map(([, high, low]) => (high << 8) | low);
+  assert.ok(echoes.length === COUNT + 1 && echoes.every((echo, i) => echo === (i < COUNT ? i : 0xffff)),
+    `${COUNT + 1 - echoes.length} echoes missing`);
+  await closeSimHost();
+  await device.unplug();
+  device = await VirtualDevice.plug(hidsimDir);
+});
 
 test('an idle client is told its device went and came back; a second client opening it is no unplug',
   { timeout: TEST_MS }, async () => {
@@ -161,18 +150,20 @@ test('an idle client is told its device went and came back; a second client open
     device = await VirtualDevice.plug(hidsimDir);
     assert.deepEqual(await call('nextEvent'), { deviceArrived: true });
     assert.deepEqual(await call('call', 'open'), OPENED);
+    await device.unplug();   // and back at once: told all the same
+    device = await VirtualDevice.plug(hidsimDir);
+    assert.deepEqual([await call('nextEvent'), await call('nextEvent')], [{ deviceGone: true },
+      { deviceArrived: true }]);
+    assert.deepEqual(await call('call', 'open'), OPENED);
 
-    // As a popup beside the background script: a host of its own, the same device.
+    // A popup beside the background script: a host of its own on the same device.
     assert.deepEqual(await call('other', HOSTS.SIM, 'open'), OPENED);
-    for (const [client, byte] of [['other', 2], ['first', 3]]) {
-      const write = client === 'other' ? call('other', HOSTS.SIM, 'write', [byte]) : call('call', 'write', [byte]);
-      assert.deepEqual(await write, { value: null }, client);
-      assert.equal((await device.nextWrite())[1], byte, client);
-    }
+    assert.deepEqual([await call('other', HOSTS.SIM, 'write', [2]), await call('call', 'write', [3])],
+      [{ value: null }, { value: null }]);
+    assert.deepEqual([(await device.nextWrite())[1], (await device.nextWrite())[1]], [2, 3]);
     assert.deepEqual(await call('eventsSoFar'), []);
-    // The second host moved the first one's log to .1 as it started.
-    await closeSimHost(() => call('other', HOSTS.SIM, 'close'));
-    await closeSimHost(() => call('close'), `${browser.simLog}.1`);
+    await call('other', HOSTS.SIM, 'close');
+    await closeSimHost();   // the log is the second host's
   });
 
 test('a host not installed, not allowed, or ended, fails every call with its own error',
@@ -255,6 +246,5 @@ test('npm pack makes a package of the module and its types', { timeout: TEST_MS,
     { cwd: path.join(here, '../../client'), encoding: 'utf8' }));
   assert.deepEqual(files.map((file) => file.path).sort(),
     ['README.md', 'bridge-host-client.d.ts', 'bridge-host-client.js', 'package.json']);
-  const { license } = JSON.parse(fs.readFileSync(path.join(here, '../../client/package.json'), 'utf8'));
-  assert.match(license, /^[A-Za-z0-9.-]+$/);
+  assert.ok(JSON.parse(fs.readFileSync(path.join(here, '../../client/package.json'), 'utf8')).license);
 });

@@ -95,8 +95,7 @@ export async function waitForLines(file, predicate) {
 }
 
 // The virtual device of the served kind, played by the test: what the host
-// writes comes as lines of hex bytes, and reports are sent the same way
-// (with options [], each write is sent back as well).
+// writes comes as lines of hex bytes, and reports are sent the same way.
 export class VirtualDevice {
   static async plug(dir, options = ['--no-echo']) {
     const device = new VirtualDevice();

@@ -2,16 +2,12 @@
 // service worker, a Firefox background script, or node): each call's outcome
 // as a value, and the client's events one at a time as they come. Everything
 // it returns is plain JSON, as it crosses into the test's process.
-const connectNative = (name) => (globalThis.browser ?? globalThis.chrome).runtime.connectNative(name);
+// Bytes no JSON carries into the driver: made here.
+const ODD_BYTES = [() => [Object.create(null)], () => [{ toString() { throw new Error('no text'); } }],
+  () => Object.defineProperty([0], 0, { get() { throw new Error('no byte'); } })];
 
-// Bytes that no JSON can carry into the driver, made here.
-const ODD_BYTES = {
-  'no prototype': () => [Object.create(null)],
-  'a toString that throws': () => [{ toString() { throw new Error('no text'); } }],
-  'a getter that throws': () => Object.defineProperty([0], 0, { get() { throw new Error('no byte'); } }),
-};
-
-export function makeDriver(connectHost, connectPort = connectNative) {
+export function makeDriver(connectHost, connectPort = (name) => (globalThis.browser ?? globalThis.chrome).runtime
+  .connectNative(name)) {
   let host = null;
   let other = null;
   let events = [];
@@ -25,22 +21,10 @@ export function makeDriver(connectHost, connectPort = connectNative) {
     (value) => ({ value: value ?? null }),
     (error) => ({ error: error?.code ?? String(error) }));
 
-  // A call's outcome if it settled in the task that made it, before any
-  // message could have come from the host, else "pending".
-  const callNow = (method, ...args) => {
-    const later = new Promise((resolve) => { setTimeout(() => resolve('pending'), 0); });
-    return Promise.race([outcome(host[method](...args)), later]);
-  };
-  const nextEvent = () => (events.length > 0 ? events.shift()
-    : new Promise((resolve) => { waiting = resolve; }));
-
   return {
     // A new client; the one before is closed, and its events are no more told.
-    // With presence, its arrivals are told too.
-    connect(name, { presence = false, ...options } = {}, port = undefined) {
+    connect(name, { presence, ...options } = {}, port) {
       host?.close();
-      other?.close();
-      other = null;
       events = [];
       const client = connectHost({ name, port, ...options });
       const from = (event) => (value) => client === host && deliver(event(value));
@@ -51,17 +35,17 @@ export function makeDriver(connectHost, connectPort = connectNative) {
       host = client;
     },
 
-    // A call of a second client beside the first, as of a popup beside the
-    // background script: a host of its own on the same device.
-    other(name, method, ...args) {
-      other ??= connectHost({ name });
-      return outcome(Promise.resolve(other[method](...args)));
-    },
-
     call: (method, ...args) => outcome(host[method](...args)),
+    // A second client's call, as a popup's beside the background: a host of its own.
+    other: (name, method, ...args) => outcome(Promise.resolve((other ??= connectHost({ name }))[method](...args))),
 
-    callNow,
-    writeOdd: (kind) => callNow('write', ODD_BYTES[kind]()),
+    // A call's outcome if it settled in the task that made it, before any
+    // message could have come from the host, else "pending".
+    callNow(method, ...args) {
+      const later = new Promise((resolve) => { setTimeout(() => resolve('pending'), 0); });
+      return Promise.race([outcome(host[method](...args)), later]);
+    },
+    writeOdd(kind) { return this.callNow('write', ODD_BYTES[kind]()); },
 
     close: () => host.close(),
 
@@ -72,32 +56,24 @@ export function makeDriver(connectHost, connectPort = connectNative) {
       return result;
     },
 
-    nextEvent,
+    nextEvent: () => (events.length > 0 ? events.shift() : new Promise((resolve) => { waiting = resolve; })),
     eventsSoFar: () => events.splice(0),
-
-    // The first three bytes of each report up to the one that begins so.
-    async reportsUntil(last) {
-      const seen = [];
-      while (seen.length === 0 || seen.at(-1).join() !== last.join()) {
-        const { report } = await nextEvent();
-        if (report) seen.push(report.slice(0, 3));
-      }
+    // The first three bytes of each report, up to one that begins as `last`.
+    async reportsUntil(last, seen = []) {
+      while (seen.at(-1)?.join() !== last.join()) seen.push((await this.nextEvent()).report.slice(0, 3));
       return seen;
     },
 
-    // A write the host refuses ("Unable to write"; the device must refuse
-    // them), ended by the client's close() or by the host's end (in node,
-    // where the test can end it) before the "getDevices" that the client
-    // sends at once is answered: the port's listener runs after the client's.
+    // A write the device refused, held for the "getDevices" the client sends at once, while the port ends:
+    // by close() after the client's listener, or by the host's end at a frame too long sent before the client's.
     async heldWrite(name, ending) {
       const port = connectPort(name);
+      const onWrite = (act) => port.onMessage.addListener((message) => message?.call === 'write' && act());
+      if (ending === 'host-ended') onWrite(() => port.postMessage({ call: 'write', data: 'x'.repeat(20000) }));
       this.connect(name, {}, port);
-      const client = host;
-      await client.open();
-      port.onMessage.addListener((message) => {
-        if (message?.call === 'write') (ending === 'closed' ? client.close() : port.end());
-      });
-      return outcome(client.write([1]));
+      await host.open();
+      if (ending === 'closed') onWrite(() => host.close());
+      return outcome(host.write([1]));
     },
 
     // Writes 0 to count - 1, two bytes each, without waiting, and tells the

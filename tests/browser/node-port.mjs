@@ -14,7 +14,6 @@ export function connectNative(folder, name, origin) {
   const listeners = { message: [], disconnect: [] };
   let child = null;
   let open = true;
-  let killed = false;
   const end = (text) => {
     if (!open) return;
     open = false;
@@ -32,12 +31,6 @@ export function connectNative(folder, name, origin) {
     },
     onMessage: { addListener: (listener) => listeners.message.push(listener) },
     onDisconnect: { addListener: (listener) => listeners.disconnect.push(listener) },
-    // The host's end at a moment the test chooses: the host (and the log's
-    // wrapper around it) killed, nothing it wrote after that delivered.
-    end() {
-      killed = true;
-      process.kill(-child.pid, 'SIGKILL');
-    },
   };
 
   let program;
@@ -47,14 +40,13 @@ export function connectNative(folder, name, origin) {
     setImmediate(() => end('Specified native messaging host not found.'));
     return port;
   }
-  // A process group of its own, which end() kills.
-  child = spawn(program, [origin], { stdio: ['pipe', 'pipe', 'ignore'], detached: true });
+  child = spawn(program, [origin], { stdio: ['pipe', 'pipe', 'ignore'] });
   child.stdin.on('error', () => {});   // the host ended; its exit tells the port
   child.on('error', () => end('Failed to start native messaging host.'));
   child.on('close', () => end('Native host has exited.'));   // after the last of its output
 
   readFrames(child.stdout, (body) => {
-    if (open && !killed) for (const listener of listeners.message) listener(JSON.parse(body));
+    if (open) for (const listener of listeners.message) listener(JSON.parse(body));
   });
   return port;
 }
