@@ -94,7 +94,7 @@ export interface BridgeHost {
   /**
    * The served device is listed while none is open: soon after connecting, and again after it was gone. Open it
    * here to keep it open across replugs. While a presence listener is registered the client looks every
-   * LOOK_EVERY_MS while idle.
+   * LOOK_EVERY_MS while idle: one "getDevices", with a "write" without data before it while the device is open.
    */
   onDeviceArrived(listener: () => void): Unsubscribe;
   /** The open device went (told while idle too, with a presence listener registered); open() again once it is back. */

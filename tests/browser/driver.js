@@ -25,6 +25,8 @@ export function makeDriver(connectHost, connectPort = (name) => (globalThis.brow
     // A new client; the one before is closed, and its events are no more told.
     connect(name, { presence, ...options } = {}, port) {
       host?.close();
+      other?.close();
+      other = null;
       events = [];
       const client = connectHost({ name, port, ...options });
       const from = (event) => (value) => client === host && deliver(event(value));
