@@ -2,6 +2,8 @@
 export const MAX_WRITE_BYTES: 64;
 /** Milliseconds without a reply after which waiting writes are checked on with a "getDevices". */
 export const PROBE_AFTER_MS: number;
+/** Milliseconds between two looks for the device's coming and going, while a presence listener is registered. */
+export const LOOK_EVERY_MS: number;
 
 /**
  * What went wrong, to branch on:
@@ -33,11 +35,14 @@ export class BridgeHostError extends Error {
   readonly code: BridgeHostErrorCode;
 }
 
-/** One HID device as the host lists it; the ids are decimal text ("2765", "14368"). */
+/**
+ * One HID device as the host lists it; the ids are decimal text ("2765", "14368"). A name the device does not
+ * have is null (the host sends "NULL"); one it has but cannot be converted is "INVALIDSTRING".
+ */
 export interface Device {
-  manufacturerName: string;
+  manufacturerName: string | null;
   productId: string;
-  productName: string;
+  productName: string | null;
   vendorId: string;
 }
 
@@ -48,13 +53,16 @@ export interface OpenResponse {
   productId: string;
 }
 
-/** What the client needs of a port: a browser's `runtime.Port`, or a stand-in of one. */
+/** What the client needs of a port: `chrome.runtime.Port`, Firefox's `browser.runtime.Port`, or a stand-in of one. */
 export interface NativePort {
   postMessage(message: object): void;
   disconnect(): void;
   onMessage: { addListener(listener: (message: any) => void): void };
-  /** Firefox sets `error` on the port it passes; Chromium leaves the reason in `runtime.lastError`. */
-  onDisconnect: { addListener(listener: (port: { error?: { message?: string } | null }) => void): void };
+  /**
+   * The listener gets the port that ended: Firefox sets its `error`, Chromium leaves the reason in
+   * `runtime.lastError`.
+   */
+  onDisconnect: { addListener(listener: (port: { name: string; error?: { message?: string } | null }) => void): void };
 }
 
 export interface ConnectOptions {
@@ -64,6 +72,8 @@ export interface ConnectOptions {
   port?: NativePort;
   /** Overrides PROBE_AFTER_MS. */
   probeAfterMs?: number;
+  /** Overrides LOOK_EVERY_MS. */
+  lookEveryMs?: number;
 }
 
 /** Removes the listener it was returned for. */
@@ -81,7 +91,13 @@ export interface BridgeHost {
   write(bytes: readonly number[] | Uint8Array): Promise<void>;
   /** Each input report, exactly the bytes the device sent (report id first). */
   onReport(listener: (report: Uint8Array) => void): Unsubscribe;
-  /** The open device went; open() again once it is back. */
+  /**
+   * The served device is listed while none is open: soon after connecting, and again after it was gone. Open it
+   * here to keep it open across replugs. While a presence listener is registered the client looks every
+   * LOOK_EVERY_MS while idle: one "getDevices", with a "write" without data before it while the device is open.
+   */
+  onDeviceArrived(listener: () => void): Unsubscribe;
+  /** The open device went (told while idle too, with a presence listener registered); open() again once it is back. */
   onDeviceGone(listener: () => void): Unsubscribe;
   /** The connection ended, once; every call still waiting has failed with the same error. */
   onClose(listener: (error: BridgeHostError) => void): Unsubscribe;

@@ -10,6 +10,14 @@
 // the device is gone. When writes wait and nothing has come for
 // PROBE_AFTER_MS, a "getDevices" goes behind them to ask; its reply settles
 // them either way. A timer thus only decides when to ask, never what happened.
+//
+// The device's coming and going is learnt the same way: while a presence
+// listener is registered and nothing waits, every LOOK_EVERY_MS the client
+// sends a "getDevices", and while it has the device open a "write" without
+// data before it. The host answers that write with an error and writes
+// nothing while it has a device, and does not answer it once it has lost the
+// device, even if the device is back by then: so an unplug and plug between
+// two looks shows as the device going and arriving.
 
 /** The served device's ids, as the host writes them in its replies. */
 const SERVED_VENDOR_ID = '2765';    // 0x0acd
@@ -18,6 +26,8 @@ const SERVED_PRODUCT_ID = '14368';  // 0x3820
 export const MAX_WRITE_BYTES = 64;
 /** Quiet time after which writes still waiting are checked on. */
 export const PROBE_AFTER_MS = 1000;
+/** Time between two looks for the device's coming and going, while a presence listener is registered. */
+export const LOOK_EVERY_MS = 1000;
 
 export class BridgeHostError extends Error {
   constructor(code, message) {
@@ -25,6 +35,16 @@ export class BridgeHostError extends Error {
     this.name = 'BridgeHostError';
     this.code = code;
   }
+}
+
+// What a refused element is, told without calling anything of it: a
+// toString of its own may throw, and an object without a prototype has none.
+function describe(value) {
+  if (typeof value === 'number' || typeof value === 'boolean' || value === null || value === undefined) {
+    return String(value);
+  }
+  if (typeof value === 'string') return JSON.stringify(value);
+  return Array.isArray(value) ? 'an array' : `a value of type ${typeof value}`;
 }
 
 // Why bytes cannot be written, or null when they can.
@@ -36,8 +56,16 @@ function refusal(bytes) {
     return `${bytes.length} bytes are more than the ${MAX_WRITE_BYTES} a report holds`;
   }
   const bad = Array.prototype.findIndex.call(bytes, (byte) => !Number.isInteger(byte) || byte < 0 || byte > 255);
-  return bad < 0 ? null : `byte ${bad} is ${String(bytes[bad])}, not an integer from 0 to 255`;
+  return bad < 0 ? null : `byte ${bad} is ${describe(bytes[bad])}, not an integer from 0 to 255`;
 }
+
+// The host writes "NULL" for a string the device does not have.
+const absentAsNull = (text) => (text === 'NULL' ? null : text);
+const named = (device) => (device !== null && typeof device === 'object' ? {
+  ...device,
+  manufacturerName: absentAsNull(device.manufacturerName),
+  productName: absentAsNull(device.productName),
+} : device);
 
 // The port's end, told apart by the browser's text: Chromium's "Specified
 // native messaging host not found." and "Access to the specified native
@@ -53,7 +81,9 @@ function portEnd(text) {
 
 const served = (device) => device?.vendorId === SERVED_VENDOR_ID && device?.productId === SERVED_PRODUCT_ID;
 
-export function connectHost({ name = 'bridge_host', port, probeAfterMs = PROBE_AFTER_MS } = {}) {
+export function connectHost({
+  name = 'bridge_host', port, probeAfterMs = PROBE_AFTER_MS, lookEveryMs = LOOK_EVERY_MS,
+} = {}) {
   const runtime = (globalThis.browser ?? globalThis.chrome)?.runtime;
   const link = port ?? runtime.connectNative(name);
   // Requests sent and not yet answered, oldest first. A write refused before
@@ -66,15 +96,21 @@ export function connectHost({ name = 'bridge_host', port, probeAfterMs = PROBE_A
   let deviceOpen = false;
   let ended = null;
   let probeTimer = null;
-  const listeners = { report: new Set(), deviceGone: new Set(), close: new Set() };
+  let lookTimer = null;
+  // Whether onDeviceArrived was told of the device now listed; a device
+  // unlisted, or lost while open, is told again when it is listed anew.
+  let arrivalTold = false;
+  const listeners = { report: new Set(), deviceArrived: new Set(), deviceGone: new Set(), close: new Set() };
 
   // Listeners run on their own, so that one that throws does not stop the
   // client in the middle of settling its requests.
   const emit = (set, value) => set.forEach((listener) => queueMicrotask(() => listener(value)));
   const subscribe = (set) => (listener) => {
     set.add(listener);
+    watchPresence();
     return () => {
       set.delete(listener);
+      watchPresence();
     };
   };
 
@@ -85,7 +121,7 @@ export function connectHost({ name = 'bridge_host', port, probeAfterMs = PROBE_A
     else entry.resolve(value);
   }
 
-  function send(call, message) {
+  function send(call, message, look = false) {
     if (ended) return Promise.reject(ended);
     return new Promise((resolve, reject) => {
       try {
@@ -94,7 +130,7 @@ export function connectHost({ name = 'bridge_host', port, probeAfterMs = PROBE_A
         reject(new BridgeHostError('host-ended', String(error?.message ?? error)));
         return;
       }
-      waiting.push({ call, resolve, reject, settled: false });
+      waiting.push({ call, resolve, reject, settled: false, look });
       watchWrites();
     });
   }
@@ -113,6 +149,22 @@ export function connectHost({ name = 'bridge_host', port, probeAfterMs = PROBE_A
     send('getDevices', { call: 'getDevices' }).catch(() => {});
   }
 
+  // Looks while anyone listens for presence. A request waiting tells as much
+  // as a look would, so a look goes only into silence, and never two at once.
+  function watchPresence() {
+    const wanted = !ended && listeners.deviceArrived.size + listeners.deviceGone.size > 0;
+    if (wanted && lookTimer === null) {
+      lookTimer = setInterval(() => {
+        if (waiting.length > 0) return;
+        if (deviceOpen) send('write', { call: 'write' }, true).catch(() => {});
+        askForDevices();
+      }, lookEveryMs);
+    } else if (!wanted && lookTimer !== null) {
+      clearInterval(lookTimer);
+      lookTimer = null;
+    }
+  }
+
   // The device went: writes that got no reply and failed ones are refused,
   // and, unless an "open" that may have opened it anew told, the waiting ones
   // up to the next "open" too, as the host has no device for them.
@@ -125,16 +177,24 @@ export function connectHost({ name = 'bridge_host', port, probeAfterMs = PROBE_A
     failedWrites = [];
     if (deviceOpen) {
       deviceOpen = false;
+      arrivalTold = false;
       emit(listeners.deviceGone, undefined);
     }
   }
 
   function answer(entry, response) {
     if (entry.call === 'getDevices') {
-      const devices = Array.isArray(response) ? response : [];   // the host's null: no HID device at all
-      if ((deviceOpen || failedWrites.length > 0) && !devices.some(served)) deviceWent([], true);
+      const devices = Array.isArray(response) ? response.map(named) : [];   // the host's null: no HID device at all
+      const listed = devices.some(served);
+      if ((deviceOpen || failedWrites.length > 0) && !listed) deviceWent([], true);
       for (const failed of failedWrites) settle(failed.entry, failed.error);
       failedWrites = [];
+      if (!listed) {
+        arrivalTold = false;
+      } else if (!deviceOpen && !arrivalTold) {
+        arrivalTold = true;
+        emit(listeners.deviceArrived, undefined);
+      }
       settle(entry, null, devices);
     } else if (entry.call === 'open') {
       if (response?.success) {
@@ -145,7 +205,7 @@ export function connectHost({ name = 'bridge_host', port, probeAfterMs = PROBE_A
         deviceWent([], true);
         settle(entry, new BridgeHostError('open-failed', String(response?.error)));
       }
-    } else if (response?.success) {
+    } else if (response?.success || entry.look) {
       settle(entry, null, undefined);
     } else if (!entry.settled) {
       failedWrites.push({ entry, error: new BridgeHostError('write-failed', String(response?.error)) });
@@ -171,12 +231,15 @@ export function connectHost({ name = 'bridge_host', port, probeAfterMs = PROBE_A
     watchWrites();
   });
 
+  // A write held after "Unable to write" waits for a "getDevices" reply that
+  // will not come now: it ends as everything else does.
   function end(error) {
     ended = error;
     deviceOpen = false;
     clearTimeout(probeTimer);
+    watchPresence();
     for (const entry of waiting) settle(entry, error);
-    for (const failed of failedWrites) settle(failed.entry, failed.error);
+    for (const failed of failedWrites) settle(failed.entry, error);
     waiting.length = 0;
     failedWrites = [];
     emit(listeners.close, error);
@@ -192,12 +255,20 @@ export function connectHost({ name = 'bridge_host', port, probeAfterMs = PROBE_A
     open: () => send('open', { call: 'open' }),
     write(bytes) {
       if (ended) return Promise.reject(ended);
-      const reason = refusal(bytes);
+      let reason;
+      let data;
+      try {
+        reason = refusal(bytes);
+        data = Array.from(bytes);
+      } catch {
+        reason = 'the bytes could not be read';   // such as an element whose getter throws
+      }
       if (reason) return Promise.reject(new BridgeHostError('invalid-data', reason));
       if (!deviceOpen) return Promise.reject(new BridgeHostError('no-device', 'no device is open'));
-      return send('write', { call: 'write', data: Array.from(bytes) });
+      return send('write', { call: 'write', data });
     },
     onReport: subscribe(listeners.report),
+    onDeviceArrived: subscribe(listeners.deviceArrived),
     onDeviceGone: subscribe(listeners.deviceGone),
     onClose: subscribe(listeners.close),
     close() {

@@ -33,7 +33,8 @@ function explain(error) {
       element('install').hidden = false;
       break;
     case 'device-gone':
-      say('The device went away. Plug it back in and open it again.', true);
+      showPresence(false);
+      say('The device went away. It is opened again once it is back.', true);
       break;
     case 'no-device':
       say('Open the device first.', true);
@@ -66,8 +67,12 @@ async function listDevices() {
   say(devices.length === 0 ? 'No HID device is attached.' : `${devices.length} HID devices.`);
 }
 
+/** @param {boolean} connected */
+const showPresence = (connected) => { element('presence').textContent = connected ? 'connected' : 'not connected'; };
+
 async function openDevice() {
   await host.open();
+  showPresence(true);
   say('The device is open: type bytes to write, and its reports appear below.');
 }
 
@@ -97,7 +102,13 @@ host.onReport((report) => {
   while (reports.childElementCount > KEPT_REPORTS) reports.firstElementChild?.remove();
   reports.scrollTop = reports.scrollHeight;
 });
-host.onDeviceGone(() => say('The device went away. Plug it back in and open it again.', true));
+// Told while the page is idle too: the device is opened whenever it comes, so
+// that it stays open across replugs.
+host.onDeviceArrived(onClick(openDevice));
+host.onDeviceGone(() => {
+  showPresence(false);
+  say('The device went away. It is opened again once it is back.', true);
+});
 host.onClose(explain);
 
 // The first request shows at once whether the host is there.

@@ -16,6 +16,7 @@ const STARTUP_MS = 90000;   // a browser's first start on a fresh profile, on a 
 const TEST_MS = 30000;
 const ENDED = 'bridge-host-setup: the host ended with exit status';
 const OPENED = { value: { productId: String(0x3820), success: 'Device Open', vendorId: String(0x0acd) } };
+const NO_LOOKS = { lookEveryMs: 2 ** 31 - 1 };   // a client that never looks for its device by itself
 
 let scratch, hidsimDir, device, browser;
 
@@ -38,16 +39,21 @@ const endings = (lines) => lines.filter((line) => line.startsWith(ENDED));
 // Closes the client of a host that has answered (so that the log is its
 // own), and resolves with that log once the host has ended, so that the
 // next one starts with a log of its own.
-async function closeSimHost() {
+async function closeSimHost(hosts = 1) {
   await call('close');
-  const found = await waitForLines(browser.simLog, (lines) => endings(lines).length === 1);
-  assert.deepEqual(endings(found), [`${ENDED} 0`]);
+  const found = await waitForLines(browser.simLog, (lines) => endings(lines).length === hosts);
+  assert.deepEqual(endings(found), new Array(hosts).fill(`${ENDED} 0`));
   return found;
 }
 
 test('getDevices, open, write and a report', { timeout: TEST_MS }, async () => {
   await call('connect', HOSTS.SIM);
   assert.deepEqual(await call('call', 'getDevices'), { value: [SERVED_DEVICE] });
+  const list = path.join(hidsimDir, 'devices.json'), served = fs.readFileSync(list, 'utf8');
+  fs.writeFileSync(list, JSON.stringify([...JSON.parse(served), { vendor_id: 1, product_id: 2 }]));   // no names
+  assert.deepEqual((await call('call', 'getDevices')).value[1],
+    { manufacturerName: null, productId: '2', productName: null, vendorId: '1' });
+  fs.writeFileSync(list, served);
   assert.deepEqual(await call('call', 'open'), OPENED);
   const data = Array.from({ length: 64 }, (_, i) => (i * 7 + 3) % 256);
   assert.deepEqual(await call('call', 'write', data), { value: null });
@@ -67,6 +73,7 @@ test('a write that is no report, or with no device open, is refused at once and 
     for (const [bytes, error] of refused) {
       assert.deepEqual(await call('callNow', 'write', bytes), { error }, JSON.stringify(bytes));
     }
+    for (const odd of [0, 1, 2]) assert.deepEqual(await call('writeOdd', odd), { error: 'invalid-data' }, `${odd}`);
     assert.deepEqual(await call('call', 'getDevices'), { value: [SERVED_DEVICE] });
     const log = await closeSimHost();
     assert.ok(log.includes('CALL present in JSON message: getDevices'), log.join('\n'));
@@ -75,7 +82,7 @@ test('a write that is no report, or with no device open, is refused at once and 
 
 test('an unplug refuses the waiting writes and fires device-gone once; open after re-plug works',
   { timeout: TEST_MS }, async () => {
-    await call('connect', HOSTS.SIM);
+    await call('connect', HOSTS.SIM, NO_LOOKS);
     assert.deepEqual(await call('call', 'open'), OPENED);
     await device.unplug();
     // Whether the host has seen the unplug yet or not: no reply, or "Unable to write".
@@ -94,21 +101,28 @@ test('an unplug refuses the waiting writes and fires device-gone once; open afte
 test('a write the device refuses is write-failed, or device-gone once the device is no longer listed',
   { timeout: TEST_MS }, async () => {
     await device.unplug();
-    device = await VirtualDevice.plug(hidsimDir, ['--fail-write']);
-    await call('connect', HOSTS.SIM);
+    device = await VirtualDevice.plug(hidsimDir, ['--no-echo', '--fail-write']);
+    await call('connect', HOSTS.SIM, NO_LOOKS);
     assert.deepEqual(await call('call', 'open'), OPENED);
     assert.deepEqual(await call('call', 'write', [1]), { error: 'write-failed' });
     // As after an unplug that the host has not seen yet.
-    fs.writeFileSync(path.join(hidsimDir, 'devices.json'), '[]');
+    const list = path.join(hidsimDir, 'devices.json'), served = fs.readFileSync(list, 'utf8');
+    fs.writeFileSync(list, '[]');
     assert.deepEqual(await call('call', 'write', [1]), { error: 'device-gone' });
     assert.deepEqual(await call('nextEvent'), { deviceGone: true });
     await closeSimHost();
+    fs.writeFileSync(list, served);   // a refused write, held for the client's "getDevices", as the port ends
+    for (const ending of ['closed', 'host-ended']) {
+      assert.deepEqual(await call('heldWrite', HOSTS.SIM, ending), { error: ending });
+    }
     await device.unplug();
     device = await VirtualDevice.plug(hidsimDir);
   });
 
-test('1000 writes sent without waiting all resolve, in order', { timeout: TEST_MS }, async () => {
+test('1000 writes sent without waiting all resolve, in order, and all echo', { timeout: TEST_MS }, async () => {
   const COUNT = 1000;
+  await device.unplug();
+  device = await VirtualDevice.plug(hidsimDir, []);
   await call('connect', HOSTS.SIM);
   assert.deepEqual(await call('call', 'open'), OPENED);
   const writes = call('writeMany', COUNT);
@@ -116,8 +130,42 @@ test('1000 writes sent without waiting all resolve, in order', { timeout: TEST_M
     assert.deepEqual((await device.nextWrite()).slice(0, 3), [1, i >> 8, i & 0xff]);
   }
   assert.deepEqual(await writes, { order: Array.from({ length: COUNT }, (_, i) => i), refused: {} });
+  assert.deepEqual(await call('call', 'write', [0xff, 0xff]), { value: null });   // its echo comes last
+  const echoes = (await call('reportsUntil', [1, 0xff, 0xff])).map(([, high, low]) => (high << 8) | low);
+  assert.ok(echoes.length === COUNT + 1 && echoes.every((echo, i) => echo === (i < COUNT ? i : 0xffff)),
+    `${COUNT + 1 - echoes.length} echoes missing`);
   await closeSimHost();
+  await device.unplug();
+  device = await VirtualDevice.plug(hidsimDir);
 });
+
+test('an idle client is told its device went and came back; a second client opening it is no unplug',
+  { timeout: TEST_MS }, async () => {
+    await call('connect', HOSTS.SIM, { presence: true });
+    assert.deepEqual(await call('nextEvent'), { deviceArrived: true });   // listed at the start
+    assert.deepEqual(await call('call', 'open'), OPENED);
+    await device.unplug();
+    assert.deepEqual(await call('nextEvent'), { deviceGone: true });   // no call made
+    assert.deepEqual(await call('callNow', 'write', [1]), { error: 'no-device' });
+    device = await VirtualDevice.plug(hidsimDir);
+    assert.deepEqual(await call('nextEvent'), { deviceArrived: true });
+    assert.deepEqual(await call('call', 'open'), OPENED);
+    await device.unplug();   // and back at once: told all the same
+    device = await VirtualDevice.plug(hidsimDir);
+    assert.deepEqual([await call('nextEvent'), await call('nextEvent')], [{ deviceGone: true },
+      { deviceArrived: true }]);
+    assert.deepEqual(await call('call', 'open'), OPENED);
+
+    // A popup beside the background script: a host of its own on the same device.
+    assert.deepEqual(await call('other', HOSTS.SIM, 'open'), OPENED);
+    assert.deepEqual(await call('other', HOSTS.SIM, 'write', [2]), { value: null });
+    assert.equal((await device.nextWrite())[1], 2);
+    assert.deepEqual(await call('call', 'write', [3]), { value: null });
+    assert.equal((await device.nextWrite())[1], 3);
+    assert.deepEqual(await call('eventsSoFar'), []);
+    await call('other', HOSTS.SIM, 'close');
+    await closeSimHost(2);   // the second host's log, where the first one's wrapper writes its end too
+  });
 
 test('a host not installed, not allowed, or ended, fails every call with its own error',
   { timeout: TEST_MS }, async () => {
@@ -162,10 +210,13 @@ test('sendNativeMessage starts a host for the one message', { timeout: TEST_MS, 
   assert.deepEqual(endings(found), [`${ENDED} 0`]);
 });
 
-test('the example page lists, opens, writes, shows reports, and says when the device went or the host is missing',
+test('the example page lists, opens, writes, shows reports, shows the device come and go, says the host is missing',
   { timeout: TEST_MS, skip: on !== 'chromium' }, async () => {
     const page = await browser.page(HOSTS.SIM);
     const status = (text) => page.locator('#status', { hasText: text }).waitFor();
+    const presence = (text) => page.locator('#presence', { hasText: new RegExp(`^${text}$`) }).waitFor();
+    await presence('connected');   // opened as it was listed
+    await page.click('#list');
     await status('1 HID devices.');
     await page.click('#open');
     await status('The device is open');
@@ -180,9 +231,10 @@ test('the example page lists, opens, writes, shows reports, and says when the de
     await page.screenshot({ path: path.join(build, 'extension-example.png'), fullPage: true });
 
     await device.unplug();
-    await page.click('#send button');
+    await presence('not connected');
     await status('The device went away');
     device = await VirtualDevice.plug(hidsimDir);
+    await presence('connected');
 
     const missing = await browser.page(HOSTS.MISSING);
     await missing.locator('#install', { hasText: `bridge-host-setup install --extension ${browser.extensionId}` })
@@ -194,5 +246,6 @@ test('npm pack makes a package of the module and its types', { timeout: TEST_MS,
   const [{ files }] = JSON.parse(execFileSync('npm', ['pack', '--dry-run', '--json'],
     { cwd: path.join(here, '../../client'), encoding: 'utf8' }));
   assert.deepEqual(files.map((file) => file.path).sort(),
-    ['bridge-host-client.d.ts', 'bridge-host-client.js', 'package.json']);
+    ['README.md', 'bridge-host-client.d.ts', 'bridge-host-client.js', 'package.json']);
+  assert.ok(JSON.parse(fs.readFileSync(path.join(here, '../../client/package.json'), 'utf8')).license);
 });

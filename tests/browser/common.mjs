@@ -99,10 +99,10 @@ export async function waitForLines(file, predicate) {
 // The virtual device of the served kind, played by the test: what the host
 // writes comes as lines of hex bytes, and reports are sent the same way.
 export class VirtualDevice {
-  static async plug(dir, options = []) {
+  static async plug(dir, options = ['--no-echo']) {
     const device = new VirtualDevice();
     device.process = spawn(path.join(build, 'bridge-sim-device'), [
-      '--dir', dir, '--no-echo', '--manufacturer', SERVED_DEVICE.manufacturerName,
+      '--dir', dir, '--manufacturer', SERVED_DEVICE.manufacturerName,
       '--product-name', SERVED_DEVICE.productName, ...options,
     ], { stdio: ['pipe', 'pipe', 'pipe'] });
     device.written = lines(device.process.stdout);

@@ -2,8 +2,14 @@
 // service worker, a Firefox background script, or node): each call's outcome
 // as a value, and the client's events one at a time as they come. Everything
 // it returns is plain JSON, as it crosses into the test's process.
-export function makeDriver(connectHost) {
+// Bytes no JSON carries into the driver: made here.
+const ODD_BYTES = [() => [Object.create(null)], () => [{ toString() { throw new Error('no text'); } }],
+  () => Object.defineProperty([0], 0, { get() { throw new Error('no byte'); } })];
+
+export function makeDriver(connectHost, connectPort = (name) => (globalThis.browser ?? globalThis.chrome).runtime
+  .connectNative(name)) {
   let host = null;
+  let other = null;
   let events = [];
   let waiting = null;
   const deliver = (event) => {
@@ -17,18 +23,23 @@ export function makeDriver(connectHost) {
 
   return {
     // A new client; the one before is closed, and its events are no more told.
-    connect(name) {
+    connect(name, { presence, ...options } = {}, port) {
       host?.close();
+      other?.close();
+      other = null;
       events = [];
-      const client = connectHost({ name });
+      const client = connectHost({ name, port, ...options });
       const from = (event) => (value) => client === host && deliver(event(value));
       client.onReport(from((report) => ({ report: Array.from(report) })));
+      if (presence) client.onDeviceArrived(from(() => ({ deviceArrived: true })));
       client.onDeviceGone(from(() => ({ deviceGone: true })));
       client.onClose(from((error) => ({ closed: error.code, text: error.message })));
       host = client;
     },
 
     call: (method, ...args) => outcome(host[method](...args)),
+    // A second client's call, as a popup's beside the background: a host of its own.
+    other: (name, method, ...args) => outcome(Promise.resolve((other ??= connectHost({ name }))[method](...args))),
 
     // A call's outcome if it settled in the task that made it, before any
     // message could have come from the host, else "pending".
@@ -36,6 +47,7 @@ export function makeDriver(connectHost) {
       const later = new Promise((resolve) => { setTimeout(() => resolve('pending'), 0); });
       return Promise.race([outcome(host[method](...args)), later]);
     },
+    writeOdd(kind) { return this.callNow('write', ODD_BYTES[kind]()); },
 
     close: () => host.close(),
 
@@ -48,6 +60,23 @@ export function makeDriver(connectHost) {
 
     nextEvent: () => (events.length > 0 ? events.shift() : new Promise((resolve) => { waiting = resolve; })),
     eventsSoFar: () => events.splice(0),
+    // The first three bytes of each report, up to one that begins as `last`.
+    async reportsUntil(last, seen = []) {
+      while (seen.at(-1)?.join() !== last.join()) seen.push((await this.nextEvent()).report.slice(0, 3));
+      return seen;
+    },
+
+    // A write the device refused, held for the "getDevices" the client sends at once, while the port ends:
+    // by close() after the client's listener, or by the host's end at a frame too long sent before the client's.
+    async heldWrite(name, ending) {
+      const port = connectPort(name);
+      const onWrite = (act) => port.onMessage.addListener((message) => message?.call === 'write' && act());
+      if (ending === 'host-ended') onWrite(() => port.postMessage({ call: 'write', data: 'x'.repeat(20000) }));
+      this.connect(name, {}, port);
+      await host.open();
+      if (ending === 'closed') onWrite(() => host.close());
+      return outcome(host.write([1]));
+    },
 
     // Writes 0 to count - 1, two bytes each, without waiting, and tells the
     // order in which they settled and how many failed, by error.

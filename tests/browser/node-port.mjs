@@ -58,7 +58,7 @@ export async function start(scratch, hidsimDir) {
   const install = (args, allowed = id) => setup(['install', '--dir', folder, '--extension', allowed, ...args]);
   const simLog = installHosts(scratch, install, 'abcdefghijklmnopabcdefghijklmnop');
   process.env.HIDSIM_DIR = hidsimDir;   // what the hosts started here inherit, as from a browser
-  const driver = makeDriver((options) => connectHost({
-    ...options, port: connectNative(folder, options.name, `chrome-extension://${id}/`) }));
+  const port = (name) => connectNative(folder, name, `chrome-extension://${id}/`);
+  const driver = makeDriver((options) => connectHost({ ...options, port: options.port ?? port(options.name) }), port);
   return { name: 'node', simLog, call: async (fn, ...args) => driver[fn](...args), stop: async () => {} };
 }
