@@ -50,6 +50,12 @@ int StartRead(DeviceHandle* device, unsigned char* buffer, size_t length);
 // after all, or -1 on failure or unplug.
 int CollectRead(DeviceHandle* device, unsigned char* buffer, size_t length);
 
+// Whether the outstanding read has completed (or the device is gone), told
+// without waiting: then CollectRead takes its result. What it takes of the
+// signal is what a wait that reports the signal takes (on Windows the
+// auto-reset event's).
+bool ReadCompletedNow(DeviceHandle* device);
+
 // Whether the read outstanding on the device has already failed, as it does
 // when the device is unplugged; told without taking a report or the read's
 // completion signal.

@@ -54,6 +54,11 @@ int CollectRead(DeviceHandle* device, unsigned char* buffer, size_t length)
     return 0;
 }
 
+bool ReadCompletedNow(DeviceHandle* device)
+{
+    return EventsNow(device->read_completion) > 0;
+}
+
 bool ReadHasFailed(const DeviceHandle* device)
 {
     // A node or connection whose device is gone polls as hung up, while the

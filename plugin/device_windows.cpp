@@ -44,6 +44,11 @@ int CollectRead(DeviceHandle* device, unsigned char* buffer, size_t length)
     return hid_read_timeout(device->hid, buffer, length, -1);
 }
 
+bool ReadCompletedNow(DeviceHandle* device)
+{
+    return WaitForSingleObject(device->read_completion, 0) == WAIT_OBJECT_0;
+}
+
 bool ReadHasFailed(const DeviceHandle* device)
 {
     // An unplugged device fails the overlapped read left outstanding on it.

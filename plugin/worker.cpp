@@ -29,6 +29,16 @@ constexpr size_t REPORT_LEN = 65;                    // report id, then the data
 constexpr size_t MAX_WRITE_DATA = REPORT_LEN - 1;
 constexpr size_t READ_BUFFER_SIZE = 256;             // longest input report forwarded
 constexpr size_t STRING_BUFFER_SIZE = 255;           // wide characters, terminator included
+// The system holds 64 of the device's input reports that nobody has read
+// (hidraw's queue of each open file; the 64 input buffers hidapi asks
+// Windows for), and drops the newest beyond them. Messages come before device
+// input, so a backlog of writes to a device that answers each with a report
+// would fill that store; after this many messages in a row taken while a
+// read is outstanding, the worker looks at the device before each further
+// one. Half the store: a device answering every message fills at most 32
+// before it is served, and the other half is left for what it sends of its
+// own accord meanwhile.
+constexpr int MESSAGES_BEFORE_THE_DEVICE = 32;
 
 void GetDevices()
 {
@@ -225,9 +235,14 @@ enum class Turn {
 };
 
 // Waits for the next turn. Browser messages come before device input: the
-// semaphore wins the wait when both are signalled.
-Turn WaitForTurn(const DeviceHandle* device)
+// semaphore wins the wait when both are signalled, except that once
+// MESSAGES_BEFORE_THE_DEVICE messages in a row were taken while a read was
+// outstanding (counted in messages_while_reading), a read that has completed
+// is collected before the next message.
+Turn WaitForTurn(DeviceHandle* device, int& messages_while_reading)
 {
+    const int taken = messages_while_reading;
+    messages_while_reading = 0;
     if (!device) {
         Log("About to wait on notification only..\n");
         return WaitForSemaphoreOr(from_browser_notify, NO_HANDLE) == Woken::SEMAPHORE ? Turn::MESSAGE
@@ -238,8 +253,11 @@ Turn WaitForTurn(const DeviceHandle* device)
         return Turn::INJECT_READ;
     }
     Log("About to wait on USB or notification..\n");
+    if (taken >= MESSAGES_BEFORE_THE_DEVICE && ReadCompletedNow(device))
+        return Turn::COLLECT_READ;
     switch (WaitForSemaphoreOr(from_browser_notify, device->read_completion)) {
     case Woken::SEMAPHORE:
+        messages_while_reading = taken + 1;
         return Turn::MESSAGE;
     case Woken::OTHER:
         return Turn::COLLECT_READ;
@@ -259,9 +277,10 @@ void Thread(void*)
         ExitAfterLog(-1);
 
     unsigned char read_buffer[READ_BUFFER_SIZE];
+    int messages_while_reading = 0;
     bool running = true;
     while (running) {
-        const Turn turn = WaitForTurn(device);
+        const Turn turn = WaitForTurn(device, messages_while_reading);
         Log("Finished waiting!\n");
         if (turn == Turn::COLLECT_READ || turn == Turn::INJECT_READ) {
             Log("Wait -- USB Event!\n");
