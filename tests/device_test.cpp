@@ -383,15 +383,19 @@ TEST_F(Devices, MessagesWaitingWithAReportAreAnsweredBeforeItUpTo32)
         ASSERT_TRUE(host.WaitForLog("Pushed JSON notify message\n", static_cast<size_t>(backlog) + 1));
         ASSERT_TRUE(device.SendInputReport({4, 2}));
         ASSERT_EQ(host.ReadFrame().value()["call"], "getDevices");
-        for (int write = 1; write < backlog; ++write) {
-            if (write == 32) {
-                EXPECT_EQ(host.ReadFrame(), ReceiveMessage({4, 2}));
-            }
+        int sent_before = 0;
+        std::string frame;
+        while ((frame = host.ReadFrameText().value()) == SENT)
+            ++sent_before;
+        EXPECT_EQ(json::parse(frame), ReceiveMessage({4, 2}));
+        // Under Wine the player hands the report on to the host itself, and
+        // may do so later.
+        if (TestingWindowsHosts())
+            EXPECT_GE(sent_before, 31);
+        else
+            EXPECT_EQ(sent_before, 31);
+        for (int write = sent_before + 1; write < backlog; ++write)
             ASSERT_EQ(host.ReadFrameText(), SENT) << write;
-        }
-        if (backlog <= 32) {
-            EXPECT_EQ(host.ReadFrame(), ReceiveMessage({4, 2}));
-        }
     }
 }
 
