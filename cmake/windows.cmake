@@ -27,7 +27,7 @@ add_link_options(-static)
 add_compile_definitions(NOMINMAX)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
 
-add_library(bridge_host_code OBJECT ${BRIDGE_HOST_SOURCES} plugin/platform_windows.cpp)
+add_library(bridge_host_code OBJECT ${BRIDGE_HOST_SOURCES} plugin/platform_windows.cpp plugin/device_windows.cpp)
 target_include_directories(bridge_host_code PUBLIC plugin ${HIDAPI_SOURCE_DIR}/hidapi)
 target_link_libraries(bridge_host_code PUBLIC nlohmann_json)
 
@@ -87,6 +87,7 @@ add_executable(bridge-host-setup tools/setup/setup.cpp tools/setup/options.cpp t
   tools/setup/check.cpp tools/setup/policy.cpp tools/setup/manifest.cpp tools/setup/files.cpp
   tools/setup/browsers_windows.cpp tools/setup/machine_windows.cpp tools/setup/host_windows.cpp)
 target_compile_definitions(bridge-host-setup PRIVATE BRIDGE_HOST_FROM_SETUP=".")
+target_include_directories(bridge-host-setup PRIVATE tools)
 target_link_libraries(bridge-host-setup PRIVATE hidsim_directory nlohmann_json shell32 ole32)
 
 # Signing, with a code-signing certificate given: the programs once linked,

@@ -6,15 +6,11 @@
 #include <string>
 
 #include "log.h"
+#include "mailbox.h"
 #include "platform.h"
 #include "worker.h"
 
 using nlohmann::json;
-
-WaitHandle from_browser_notify = CreateCountingSemaphore();
-std::deque<json> from_browser;
-QueueLock from_browser_mutex;
-bool from_browser_closed = false;
 
 namespace {
 
@@ -46,21 +42,10 @@ std::shared_ptr<ThreadHandle> worker;   // kept only for the wait at shutdown
 // and ends the process whether or not it finished.
 [[noreturn]] void ShutDown()
 {
-    const json exit_message = {{"call", "EXIT"}};
-    {
-        std::lock_guard lock(from_browser_mutex);
-        Log("Obtained lock!\n");
-        if (!from_browser_closed)
-            from_browser.push_back(exit_message);
-        Log("Pushed EXIT message!\n");
-    }
-    Log("Released lock\n");
-    ReleaseSemaphore(from_browser_notify);
-    Log("Pushed JSON EXIT notify message\n");
-
-    const unsigned long waited = WaitForSingleObject(worker, SHUTDOWN_WAIT_MS);
+    PutExit();
+    const unsigned long waited = WaitForThreadEnd(worker, SHUTDOWN_WAIT_MS);
     LogFormat("Done waiting for thread %lu\n", waited);
-    ExitProcess(0);
+    ExitAfterLog(0);
 }
 
 void ShutDownAtEndOfInput()
@@ -156,17 +141,9 @@ void HandOver(uint32_t read_length)
         return;
     }
     Log("Parsed message!\n");
-    {
-        std::lock_guard lock(from_browser_mutex);
-        Log("Obtained lock!\n");
-        if (!from_browser_closed)
-            from_browser.push_back(message);
-        Log("Pushed message!\n");
-    }
-    Log("Released lock\n");
-    ReleaseSemaphore(from_browser_notify);
-    Log("Pushed JSON notify message\n");
-    StreamLog("Message: ", Compact(message));
+    const std::string text = Compact(message);
+    PutMessage(std::move(message));
+    StreamLog("Message: ", text);
 }
 
 [[noreturn]] void ReadMessages()
@@ -175,7 +152,7 @@ void HandOver(uint32_t read_length)
         const uint32_t read_length = ReadLength();
         if (read_length > MAX_MESSAGE_SIZE) {
             LogFormat("Message size too large %ud > %ld\n", read_length, static_cast<long>(MAX_MESSAGE_SIZE));
-            ExitProcess(1);
+            ExitAfterLog(1);
         }
         LogFormat("Message size %ud of %ld\n", read_length, static_cast<long>(MAX_MESSAGE_SIZE));
         ReadBody(read_length);
@@ -226,14 +203,14 @@ int main(int, char**)
     StartLogWriter();
     if (from_browser_notify == NO_HANDLE) {
         Log("from_browser_notifiy semaphore is null!\n");
-        ExitProcess(1);
+        ExitAfterLog(1);
     }
 
     worker = BeginThread(Thread);
     if (!worker) {
         // Without the worker nothing would ever answer the browser.
         LogFormat("Cannot start the worker thread: %s\n", std::strerror(errno));
-        ExitProcess(1);
+        ExitAfterLog(1);
     }
     ReadMessages();
 }

@@ -1,6 +1,6 @@
-// The host's view of the one open HID device: hidapi's handle, plus the two
-// things the worker's wait rests on that hidapi does not offer, read from
-// the HID library's own record of the device.
+// The device layer: the host's view of the one open HID device. hidapi's
+// handle, plus what the worker's wait rests on that hidapi does not offer,
+// read from the HID library's own record of the device:
 //
 // - The read-pending flag: set while a read of one report is outstanding.
 //   hidapi's Windows backend keeps it in its record, as its non-blocking
@@ -9,9 +9,14 @@
 //   set when a non-blocking hid_read found no report ready, cleared when a
 //   read's result is collected or a read fails.
 // - The read-completion signal, waited on together with the mailbox
-//   semaphore: the overlapped read's auto-reset event on Windows; on Linux
-//   the device's descriptor becoming readable (or hung up, when the device is
-//   unplugged), which is level-triggered and only reading the report clears.
+//   semaphore: the overlapped read's auto-reset event on Windows, whose
+//   signal the wait that reports it takes; on Linux the device's descriptor
+//   becoming readable (or hung up, when the device is unplugged), which is
+//   level-triggered and only reading the report clears.
+//
+// What is the same everywhere is device_handle.cpp; the read is each
+// system's (device_linux.cpp, device_windows.cpp), and what each HID library
+// keeps in its record is its own device_record_* file.
 #pragma once
 
 #include <cstddef>
@@ -23,8 +28,7 @@
 struct DeviceHandle {
     hid_device* hid;
     WaitHandle read_completion;
-    const int* library_read_pending;   // the library's flag; null where it keeps none
-    bool read_pending;                 // the host's own flag, used where the library keeps none
+    bool read_pending;   // the host's own flag, where the library keeps none
 };
 
 // Opens the first device with both ids. Null when hidapi cannot open it or
@@ -41,21 +45,27 @@ bool ReadPending(const DeviceHandle* device);
 // left pending when none is ready, or -1 on failure.
 int StartRead(DeviceHandle* device, unsigned char* buffer, size_t length);
 
-// Collect, after the wait reported the device: takes the report of the read
-// that completed. The report's length, or -1 on failure or unplug.
+// Collect, after the wait reported the device's signal: takes the report of
+// the read that completed. The report's length, 0 when there was nothing
+// after all, or -1 on failure or unplug.
 int CollectRead(DeviceHandle* device, unsigned char* buffer, size_t length);
+
+// Whether the outstanding read has completed (or the device is gone), told
+// without waiting: then CollectRead takes its result. What it takes of the
+// signal is what a wait that reports the signal takes (on Windows the
+// auto-reset event's).
+bool ReadCompletedNow(DeviceHandle* device);
 
 // Whether the read outstanding on the device has already failed, as it does
 // when the device is unplugged; told without taking a report or the read's
 // completion signal.
 bool ReadHasFailed(const DeviceHandle* device);
 
-// From the HID library's own record of an open device; each HID library
-// linked beneath the host has its own version of these three
-// (device_record_*). The read-completion signal, checked to be the opened
-// device's where that can be told, else NO_HANDLE; the library's
-// read-pending flag, null where the library keeps none; and whether the
-// device's outstanding read has failed (non-zero), as ReadHasFailed.
+// The read-completion signal of a device just opened, NO_HANDLE when its
+// record does not hold one the host can wait on. Each system's.
+WaitHandle ReadCompletionSignal(hid_device* hid);
+
+// From the record of a HID library on Linux (device_record_hidraw.cpp,
+// device_record_sim.cpp): the descriptor the library reads reports from,
+// checked to be the opened device's, else NO_HANDLE.
 extern "C" WaitHandle DeviceReadCompletion(hid_device* device);
-extern "C" const int* DeviceReadPending(hid_device* device);
-extern "C" int DeviceReadFailed(hid_device* device);

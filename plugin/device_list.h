@@ -1,31 +1,11 @@
 // Device discovery: every HID device present as JSON, with hidapi's wide
-// strings turned into UTF-8.
+// strings turned into UTF-8 (wide_text.h).
 #pragma once
 
-#include <string>
-
 #include <nlohmann/json.hpp>
-
-// What wstring_to_utf8 gives for a string it cannot convert.
-extern const std::string range_error_str;
 
 // The device list: null when no HID device is found, else one object per
 // record of hid_enumerate, in its order, each with "manufacturerName",
 // "productId", "productName" and "vendorId" as strings. Logs one block per
 // device.
 nlohmann::json Enumerate();
-
-// Each wide character is one character of at most U+FFFF, as the browser's
-// device list has always been built from 16-bit units: a surrogate value or a
-// character above U+FFFF makes the whole string range_error_str.
-std::string wstring_to_utf8(const std::wstring& text);
-
-// The inverse: UTF-8 of characters up to U+FFFF to one wide character each.
-// Throws std::range_error on malformed or truncated input, a surrogate, or a
-// character above U+FFFF.
-std::wstring utf8_to_wstring(const std::string& text);
-
-// A wide string for the log: UTF-8 whatever the locale, "(null)" for an
-// absent string, U+FFFD for a unit that is no character. A surrogate pair
-// gives its character, so the log is the same with 16-bit wide characters.
-std::string LogText(const wchar_t* text);

@@ -1,7 +1,7 @@
-/* hidapi's Windows backend, compiled here in one unit with the two items the
- * host reads from its device record (struct hid_device_ in windows/hid.c):
- * the read-pending flag and the overlapped read's completion event, an
- * auto-reset event that the backend resets before each read it starts. */
+/* hidapi's Windows backend, compiled here in one unit with what the host
+ * reads from its device record (struct hid_device_ in windows/hid.c): the
+ * overlapped read, whose event is an auto-reset event that the backend
+ * resets before each read it starts, and the read-pending flag. */
 #include <wchar.h>
 
 /* hidapi's header marks every function of the library for export on
@@ -14,22 +14,11 @@
 
 #include "hid.c"
 
-void* DeviceReadCompletion(hid_device* device)
-{
-    return device->ol.hEvent;
-}
+#include "device_record_windows.h"
 
-const int* DeviceReadPending(hid_device* device)
+OVERLAPPED* DeviceOverlappedRead(hid_device* device, HANDLE* file, const int** read_pending)
 {
-    return &device->read_pending;
-}
-
-int DeviceReadFailed(hid_device* device)
-{
-    /* An unplugged device fails the overlapped read left outstanding on it.
-     * Asking for the result without waiting neither waits on nor resets the
-     * completion event, and the read call collects the same result later. */
-    DWORD ignored;
-    return device->read_pending && HasOverlappedIoCompleted(&device->ol) &&
-           !GetOverlappedResult(device->device_handle, &device->ol, &ignored, FALSE);
+    *file = device->device_handle;
+    *read_pending = &device->read_pending;
+    return &device->ol;
 }

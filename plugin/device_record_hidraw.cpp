@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -33,20 +32,4 @@ WaitHandle DeviceReadCompletion(hid_device* device)
     target[length] = '\0';
     const char* slash = std::strrchr(target, '/');
     return std::strcmp(slash ? slash + 1 : target, "hidraw") == 0 ? descriptor : -1;
-}
-
-const int* DeviceReadPending(hid_device*)
-{
-    // Its non-blocking reads leave nothing outstanding: the host keeps the flag.
-    return nullptr;
-}
-
-int DeviceReadFailed(hid_device* device)
-{
-    // A node whose device is gone polls as hung up and failed, while the
-    // reports it queued before are still there to read; those go with it.
-    int descriptor;
-    std::memcpy(&descriptor, device, sizeof descriptor);
-    pollfd ready = {descriptor, POLLIN, 0};
-    return poll(&ready, 1, 0) > 0 && (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }

@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include <poll.h>
 #include <sys/stat.h>
 
 WaitHandle DeviceReadCompletion(hid_device* device)
@@ -15,23 +14,5 @@ WaitHandle DeviceReadCompletion(hid_device* device)
     int descriptor;
     std::memcpy(&descriptor, device, sizeof descriptor);
     struct stat status;
-    if (fstat(descriptor, &status) != 0 || !S_ISSOCK(status.st_mode))
-        return -1;
-    return descriptor;
-}
-
-const int* DeviceReadPending(hid_device*)
-{
-    // Its non-blocking reads leave nothing outstanding: the host keeps the flag.
-    return nullptr;
-}
-
-int DeviceReadFailed(hid_device* device)
-{
-    // The connection of an unplugged device polls as hung up, while the
-    // reports it sent before are still there to read; those go with it.
-    int descriptor;
-    std::memcpy(&descriptor, device, sizeof descriptor);
-    pollfd ready = {descriptor, POLLIN, 0};
-    return poll(&ready, 1, 0) > 0 && (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+    return fstat(descriptor, &status) == 0 && S_ISSOCK(status.st_mode) ? descriptor : -1;
 }

@@ -1,8 +1,9 @@
-// The diagnostic log on standard error. Both threads write it without a
-// common lock. Each call below is one write, so a line written by one call
-// stays whole; the serial-number line and the first line of a device's log
-// block are ended by a newline written on its own, as their own call, and a
-// line of the other thread can land between a line and that newline.
+// The diagnostic log on standard error, written by both threads. Each call
+// below is one write, into the store under its lock (or straight to standard
+// error before the log's writer runs), so a line written by one call stays
+// whole; the serial-number line and the first line of a device's log block
+// are ended by a newline written on its own, as their own call, and a line of
+// the other thread can land between a line and that newline.
 //
 // Nobody has to read the log, and the host never waits for it: a write only
 // appends to a store in memory, and a thread of the log's own writes the
@@ -19,7 +20,7 @@
 #include <cstddef>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include "platform.h"
 
 void LogBytes(const char* data, size_t size);
 void Log(const char* text);
@@ -33,6 +34,14 @@ void StartLogWriter();
 // process, when whatever is still stored would otherwise be lost.
 void DrainLog();
 
+// Ends the process with the given status once the log has had its chance to
+// get out.
+[[noreturn]] inline void ExitAfterLog(int status)
+{
+    DrainLog();
+    EndProcess(status);
+}
+
 // The pieces are put together first and go out as one write with their line
 // end, so that the other thread's log lines cannot land inside the line.
 template <typename... Pieces>
@@ -42,12 +51,4 @@ void StreamLog(const Pieces&... pieces)
     (line.append(pieces), ...);
     line += '\n';
     LogBytes(line.data(), line.size());
-}
-
-// Compact JSON text: members in key order, no whitespace, non-ASCII written
-// as is. Strings that are not valid UTF-8 cannot come from the parser or the
-// device list, but must not end the program if they ever do.
-inline std::string Compact(const nlohmann::json& value)
-{
-    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

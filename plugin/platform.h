@@ -1,9 +1,9 @@
 // The few operating-system services the host needs, each system's own
 // (platform_linux.cpp, platform_windows.cpp): a counting semaphore that can
-// be waited on together with the device's read-completion signal, the lock of
-// the inbound mailbox, the worker thread with a timed wait for its end, the
-// standard streams in binary mode, whole reads and writes on descriptors, and
-// the end of the process.
+// be waited on together with one other signal, the lock of the inbound
+// mailbox, the worker thread with a timed wait for its end, the standard
+// streams in binary mode, whole reads and writes on descriptors, and the end
+// of the process.
 #pragma once
 
 #include <cstddef>
@@ -38,35 +38,34 @@ constexpr WaitHandle NO_HANDLE = -1;
 using QueueLock = std::mutex;
 #endif
 
-// A counting semaphore. Each release adds one, each reported wake takes
+// A counting semaphore. Each post adds one, each wake it reports takes
 // exactly one; its count can grow further than any backlog of messages, so
-// a release never fails for want of room. NO_HANDLE when creation failed.
+// a post never fails for want of room. NO_HANDLE when creation failed.
 WaitHandle CreateCountingSemaphore();
-void ReleaseSemaphore(WaitHandle semaphore);
+void PostSemaphore(WaitHandle semaphore);
 
-// What ended a WaitForMultipleObjects.
-constexpr unsigned long WAIT_OBJECT_0 = 0;   // the semaphore: one unit taken
-constexpr unsigned long WAIT_OBJECT_1 = 1;   // the device's read completed, or the device is gone
-constexpr unsigned long WAIT_FAILED = 0xFFFFFFFF;
-constexpr unsigned long WAIT_TIMEOUT = 258;
-
-// Blocks without a time limit until the semaphore has a unit or, when
-// device_signal is not NO_HANDLE, the device's read-completion signal is set.
-// The semaphore wins when both are, and the device's signal then stays set
-// for the next wait. Reporting the semaphore takes one unit.
-unsigned long WaitForMultipleObjects(WaitHandle semaphore, WaitHandle device_signal);
-
-// After a wait reported the device: whether its completed read holds a
-// result to collect, the device is gone, or there is nothing after all.
-enum class DeviceSignal { SET, BROKEN, CLEAR };
-DeviceSignal SignalAfterWake(WaitHandle device_signal);
+// Which of the two ended a wait.
+enum class Woken {
+    SEMAPHORE,   // one unit taken
+    OTHER,       // the other signal is set (for a device: its read completed, or it is gone)
+    FAILED,
+};
+// Blocks without a time limit until the semaphore has a unit or, when other
+// is not NO_HANDLE, the other signal is set. The semaphore wins when both
+// are. Only what is reported is taken: a unit of the semaphore, or whatever
+// the system takes of a signal it reports (on Windows an auto-reset event's
+// signal); a signal not reported stays set for the next wait.
+Woken WaitForSemaphoreOr(WaitHandle semaphore, WaitHandle other);
 
 // The worker thread, and the wait for its end.
 struct ThreadHandle;
 // Null, with errno saying why, when the system refuses another thread.
 std::shared_ptr<ThreadHandle> BeginThread(void (*entry)(void*));
-// 0 when the thread has ended, WAIT_TIMEOUT when milliseconds passed first.
-unsigned long WaitForSingleObject(const std::shared_ptr<ThreadHandle>& thread, unsigned milliseconds);
+// What the wait for a thread's end gives (the numbers of the Windows wait,
+// which the log prints): it ended, or the milliseconds passed first.
+constexpr unsigned long THREAD_ENDED = 0;
+constexpr unsigned long THREAD_RUNNING = 258;
+unsigned long WaitForThreadEnd(const std::shared_ptr<ThreadHandle>& thread, unsigned milliseconds);
 
 // Puts a standard stream's descriptor into binary mode, where the system has
 // modes: 0, or -1 with errno set when the descriptor is not open.
@@ -99,7 +98,6 @@ bool StandardErrorNeverWaits();
 // written, which may be less than size; 0 or less when it failed.
 long WriteLog(const char* data, size_t size);
 
-// Ends the process with the given status once the log has had its chance to
-// get out (DrainLog). No exit handler or static destructor runs, as another
-// thread may still be using those objects.
-[[noreturn]] void ExitProcess(int status);
+// Ends the process with the given status at once. No exit handler or static
+// destructor runs, as another thread may still be using those objects.
+[[noreturn]] void EndProcess(int status);

@@ -1,7 +1,5 @@
 #include "platform.h"
 
-#include "log.h"
-
 #include <cerrno>
 #include <chrono>
 #include <clocale>
@@ -33,7 +31,7 @@ int CreateCountingSemaphore()
     return moved;
 }
 
-void ReleaseSemaphore(int semaphore)
+void PostSemaphore(int semaphore)
 {
     const uint64_t one = 1;
     while (write(semaphore, &one, sizeof one) < 0 && errno == EINTR) {
@@ -52,38 +50,25 @@ static bool TakeSemaphoreUnit(int semaphore)
     return got == sizeof unit;
 }
 
-unsigned long WaitForMultipleObjects(int semaphore, int device_fd)
+Woken WaitForSemaphoreOr(int semaphore, int other)
 {
-    pollfd fds[2] = {{semaphore, POLLIN, 0}, {device_fd, POLLIN, 0}};
-    const nfds_t count = device_fd < 0 ? 1 : 2;
+    // Readiness is level-triggered: looking takes nothing away from the
+    // other descriptor, which stays ready until it is read.
+    pollfd fds[2] = {{semaphore, POLLIN, 0}, {other, POLLIN, 0}};
+    const nfds_t count = other < 0 ? 1 : 2;
     for (;;) {
         if (poll(fds, count, -1) < 0) {
             if (errno == EINTR)
                 continue;
-            return WAIT_FAILED;
+            return Woken::FAILED;
         }
         if ((fds[0].revents & POLLIN) && TakeSemaphoreUnit(semaphore))
-            return WAIT_OBJECT_0;
+            return Woken::SEMAPHORE;
         if (count == 2 && fds[1].revents != 0)
-            return WAIT_OBJECT_1;
+            return Woken::OTHER;
         if (fds[0].revents & (POLLERR | POLLNVAL))
-            return WAIT_FAILED;
+            return Woken::FAILED;
     }
-}
-
-DeviceSignal SignalAfterWake(WaitHandle device_signal)
-{
-    // Readiness is level-triggered, so looking again takes nothing away. It
-    // keeps the blocking read that collects from ever waiting: it runs only
-    // when a report is there. A device that is gone polls as hung up or failed.
-    pollfd ready = {device_signal, POLLIN, 0};
-    if (poll(&ready, 1, 0) < 0)
-        return DeviceSignal::BROKEN;
-    if (ready.revents & POLLIN)
-        return DeviceSignal::SET;
-    if (ready.revents & (POLLERR | POLLHUP | POLLNVAL))
-        return DeviceSignal::BROKEN;
-    return DeviceSignal::CLEAR;
 }
 
 struct ThreadHandle {
@@ -110,12 +95,12 @@ std::shared_ptr<ThreadHandle> BeginThread(void (*entry)(void*))
     return handle;
 }
 
-unsigned long WaitForSingleObject(const std::shared_ptr<ThreadHandle>& thread, unsigned milliseconds)
+unsigned long WaitForThreadEnd(const std::shared_ptr<ThreadHandle>& thread, unsigned milliseconds)
 {
     std::unique_lock lock(thread->mutex);
     const bool ended = thread->ended_changed.wait_for(
         lock, std::chrono::milliseconds(milliseconds), [thread] { return thread->ended; });
-    return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    return ended ? THREAD_ENDED : THREAD_RUNNING;
 }
 
 int SetStreamToBinary(FILE* stream)
@@ -221,8 +206,7 @@ long WriteLog(const char* data, size_t size)
     }
 }
 
-void ExitProcess(int status)
+void EndProcess(int status)
 {
-    DrainLog();
     _exit(status);
 }

@@ -1,9 +1,5 @@
 // The platform layer on Windows: the calls the host was written for.
-// platform.h comes before <windows.h>, whose WAIT_ macros would otherwise
-// stand where platform.h names its constants.
 #include "platform.h"
-
-#include "log.h"
 
 #include <cerrno>
 #include <climits>
@@ -21,25 +17,24 @@ WaitHandle CreateCountingSemaphore()
     return CreateSemaphoreA(nullptr, 0, LONG_MAX, nullptr);
 }
 
-void ReleaseSemaphore(WaitHandle semaphore)
+void PostSemaphore(WaitHandle semaphore)
 {
-    ::ReleaseSemaphore(semaphore, 1, nullptr);
+    ReleaseSemaphore(semaphore, 1, nullptr);
 }
 
-unsigned long WaitForMultipleObjects(WaitHandle semaphore, WaitHandle device_event)
+Woken WaitForSemaphoreOr(WaitHandle semaphore, WaitHandle other)
 {
     // Reports the lowest-numbered signalled object and takes only its
-    // signal: a unit of the semaphore, or the auto-reset event's.
-    const HANDLE objects[2] = {semaphore, device_event};
-    return ::WaitForMultipleObjects(device_event ? 2 : 1, objects, FALSE, INFINITE);
-}
-
-DeviceSignal SignalAfterWake(WaitHandle)
-{
-    // The wait took the event's signal; the read it announced has completed,
-    // and collecting its result (a report, or the failure of an unplugged
-    // device) does not look at the event again.
-    return DeviceSignal::SET;
+    // signal: a unit of the semaphore, or an auto-reset event's.
+    const HANDLE objects[2] = {semaphore, other};
+    switch (WaitForMultipleObjects(other ? 2 : 1, objects, FALSE, INFINITE)) {
+    case WAIT_OBJECT_0:
+        return Woken::SEMAPHORE;
+    case WAIT_OBJECT_0 + 1:
+        return Woken::OTHER;
+    default:
+        return Woken::FAILED;
+    }
 }
 
 QueueLock::QueueLock() : section_(new CRITICAL_SECTION)
@@ -111,9 +106,10 @@ std::shared_ptr<ThreadHandle> BeginThread(void (*entry)(void*))
     return std::make_shared<ThreadHandle>(ThreadHandle{own});
 }
 
-unsigned long WaitForSingleObject(const std::shared_ptr<ThreadHandle>& thread, unsigned milliseconds)
+unsigned long WaitForThreadEnd(const std::shared_ptr<ThreadHandle>& thread, unsigned milliseconds)
 {
-    return ::WaitForSingleObject(thread->thread, milliseconds);
+    static_assert(THREAD_ENDED == WAIT_OBJECT_0 && THREAD_RUNNING == WAIT_TIMEOUT);
+    return WaitForSingleObject(thread->thread, milliseconds);
 }
 
 int SetStreamToBinary(FILE* stream)
@@ -180,8 +176,7 @@ long WriteLog(const char* data, size_t size)
     return static_cast<long>(put);
 }
 
-void ExitProcess(int status)
+void EndProcess(int status)
 {
-    DrainLog();
-    ::ExitProcess(static_cast<UINT>(status));
+    ExitProcess(static_cast<UINT>(status));
 }

@@ -12,7 +12,9 @@
 #include "device_handle.h"
 #include "device_list.h"
 #include "log.h"
+#include "mailbox.h"
 #include "platform.h"
+#include "wide_text.h"
 
 using nlohmann::json;
 
@@ -27,6 +29,16 @@ constexpr size_t REPORT_LEN = 65;                    // report id, then the data
 constexpr size_t MAX_WRITE_DATA = REPORT_LEN - 1;
 constexpr size_t READ_BUFFER_SIZE = 256;             // longest input report forwarded
 constexpr size_t STRING_BUFFER_SIZE = 255;           // wide characters, terminator included
+// The system holds 64 of the device's input reports that nobody has read
+// (hidraw's queue of each open file; the 64 input buffers hidapi asks
+// Windows for), and drops the newest beyond them. Messages come before device
+// input, so a backlog of writes to a device that answers each with a report
+// would fill that store; after this many messages in a row taken while a
+// read is outstanding, the worker looks at the device before each further
+// one. Half the store: a device answering every message fills at most 32
+// before it is served, and the other half is left for what it sends of its
+// own accord meanwhile.
+constexpr int MESSAGES_BEFORE_THE_DEVICE = 32;
 
 void GetDevices()
 {
@@ -66,18 +78,26 @@ void LogDeviceStrings(DeviceHandle* device)
     LogDeviceString(device, GetIndexedString1, "Unable to read indexed string 1\n", "Indexed String 1: %s\n");
 }
 
-// Forwards what a read gave; a failed read means the device is gone or broken:
-// it is closed and forgotten without telling the browser.
+// A device whose read failed is gone or broken: it is closed and forgotten
+// without telling the browser, with the log of that failed read.
+void CloseDeadDevice(DeviceHandle*& device)
+{
+    Log("hid_read: Unable to read(), closing...\n");
+    DeviceHandle* former = device;
+    device = nullptr;
+    CloseDevice(former);
+    Log("hid_read: returned -1\n");
+}
+
+// Forwards what a read gave.
 void ForwardReport(DeviceHandle*& device, const unsigned char* report, int result)
 {
+    if (result < 0) {
+        CloseDeadDevice(device);
+        return;
+    }
     if (result == 0)
         Log("hid_read returned 0 (waiting)\n");
-    if (result < 0) {
-        Log("hid_read: Unable to read(), closing...\n");
-        DeviceHandle* former = device;
-        device = nullptr;
-        CloseDevice(former);
-    }
     if (result > 0) {
         json message = {{"call", "receive"}, {"response", json::array()}};
         for (int i = 0; i < result; ++i)
@@ -96,7 +116,7 @@ void Open(DeviceHandle*& device)
     // dead: it is closed as that read would close it, and the device opened
     // anew, rather than "Device Open" answered for it.
     if (device && ReadHasFailed(device))
-        ForwardReport(device, nullptr, -1);
+        CloseDeadDevice(device);
     if (!device) {
         device = OpenDevice(VENDOR_ID, PRODUCT_ID);
         if (!device) {
@@ -177,14 +197,6 @@ void Write(const json& message, DeviceHandle* device)
     ReplyToWrite("success", "Sent");
 }
 
-// Nothing will take what is queued or put after this: it is freed.
-void CloseMailbox()
-{
-    std::lock_guard lock(from_browser_mutex);
-    from_browser_closed = true;
-    from_browser = {};
-}
-
 // Handles one browser message; false once it was "EXIT".
 bool Dispatch(const json& message, DeviceHandle*& device)
 {
@@ -214,12 +226,45 @@ bool Dispatch(const json& message, DeviceHandle*& device)
     return true;
 }
 
-json TakeMessage()
+// What the worker does next.
+enum class Turn {
+    MESSAGE,        // a unit of the semaphore was taken: one message waits
+    COLLECT_READ,   // the device's outstanding read has completed, or the device is gone
+    INJECT_READ,    // no read is outstanding: one is started
+    NOTHING,        // the wait failed
+};
+
+// Waits for the next turn. Browser messages come before device input: the
+// semaphore wins the wait when both are signalled, except that once
+// MESSAGES_BEFORE_THE_DEVICE messages in a row were taken while a read was
+// outstanding (counted in messages_while_reading), a read that has completed
+// is collected before the next message.
+Turn WaitForTurn(DeviceHandle* device, int& messages_while_reading)
 {
-    std::lock_guard lock(from_browser_mutex);
-    json message = std::move(from_browser.front());
-    from_browser.pop_front();
-    return message;
+    const int taken = messages_while_reading;
+    messages_while_reading = 0;
+    if (!device) {
+        Log("About to wait on notification only..\n");
+        return WaitForSemaphoreOr(from_browser_notify, NO_HANDLE) == Woken::SEMAPHORE ? Turn::MESSAGE
+                                                                                       : Turn::NOTHING;
+    }
+    if (!ReadPending(device)) {
+        Log("Injecting read request.\n");
+        return Turn::INJECT_READ;
+    }
+    Log("About to wait on USB or notification..\n");
+    if (taken >= MESSAGES_BEFORE_THE_DEVICE && ReadCompletedNow(device))
+        return Turn::COLLECT_READ;
+    switch (WaitForSemaphoreOr(from_browser_notify, device->read_completion)) {
+    case Woken::SEMAPHORE:
+        messages_while_reading = taken + 1;
+        return Turn::MESSAGE;
+    case Woken::OTHER:
+        return Turn::COLLECT_READ;
+    case Woken::FAILED:
+        break;
+    }
+    return Turn::NOTHING;
 }
 
 }  // namespace
@@ -229,38 +274,20 @@ void Thread(void*)
     DecodeDeviceStringsAsUtf8();
     DeviceHandle* device = nullptr;
     if (hid_init() != 0)
-        ExitProcess(-1);
+        ExitAfterLog(-1);
 
     unsigned char read_buffer[READ_BUFFER_SIZE];
+    int messages_while_reading = 0;
     bool running = true;
     while (running) {
-        int wakes = 0;
-        unsigned long wait_result;
-        if (!device) {
-            Log("About to wait on notification only..\n");
-            wait_result = WaitForMultipleObjects(from_browser_notify, NO_HANDLE);
-        } else if (ReadPending(device)) {
-            Log("About to wait on USB or notification..\n");
-            wait_result = WaitForMultipleObjects(from_browser_notify, device->read_completion);
-            if (wait_result == WAIT_OBJECT_1)
-                ++wakes;
-        } else {
-            Log("Injecting read request.\n");
-            wait_result = WAIT_OBJECT_1;
-        }
+        const Turn turn = WaitForTurn(device, messages_while_reading);
         Log("Finished waiting!\n");
-
-        if (wait_result == WAIT_OBJECT_1) {
+        if (turn == Turn::COLLECT_READ || turn == Turn::INJECT_READ) {
             Log("Wait -- USB Event!\n");
-            int result;
-            if (wakes > 0) {
-                --wakes;
-                result = CollectRead(device, read_buffer, READ_BUFFER_SIZE);
-            } else {
-                result = StartRead(device, read_buffer, READ_BUFFER_SIZE);
-            }
+            const int result = turn == Turn::COLLECT_READ ? CollectRead(device, read_buffer, READ_BUFFER_SIZE)
+                                                          : StartRead(device, read_buffer, READ_BUFFER_SIZE);
             ForwardReport(device, read_buffer, result);
-        } else if (wait_result == WAIT_OBJECT_0) {
+        } else if (turn == Turn::MESSAGE) {
             Log("Wait -- Notifiy From Browser!\n");
             const json message = TakeMessage();
             StreamLog("JSON Message (OBJ1): ", Compact(message));

@@ -173,11 +173,6 @@ std::string LengthPrefix(uint32_t length)
     return std::string(reinterpret_cast<const char*>(&length), sizeof length);
 }
 
-std::string Frame(std::string_view body)
-{
-    return LengthPrefix(static_cast<uint32_t>(body.size())) + std::string(body);
-}
-
 size_t CountOf(std::string_view haystack, std::string_view needle)
 {
     size_t count = 0;

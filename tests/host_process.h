@@ -15,6 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "frame.h"
+
 // The hosts under test are the Linux build's, those of the Windows build
 // named by $BRIDGE_TEST_WINDOWS, which run under Wine in that build's own
 // Wine prefix, or those of the Linux build for another processor named by
@@ -104,7 +106,6 @@ private:
     std::thread log_reader_;
 };
 
-// Frame helpers shared by the tests.
-std::string Frame(std::string_view body);
+// Frame helpers shared by the tests, beside the tools' Frame (frame.h).
 std::string LengthPrefix(uint32_t length);
 size_t CountOf(std::string_view haystack, std::string_view needle);

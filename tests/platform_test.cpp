@@ -6,8 +6,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "device_list.h"
 #include "platform.h"
+#include "wide_text.h"
 
 namespace {
 
@@ -48,16 +48,16 @@ TEST(Wait, SemaphoreWinsAndTheDeviceSignalSurvivesForTheNextWait)
     ASSERT_GT(semaphore, 2);
     FakeDevice device;
     device.Report();
-    ReleaseSemaphore(semaphore);
+    PostSemaphore(semaphore);
 
-    EXPECT_EQ(WaitForMultipleObjects(semaphore, device.fds[0]), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSemaphoreOr(semaphore, device.fds[0]), Woken::SEMAPHORE);
     EXPECT_FALSE(Readable(semaphore));   // exactly one unit taken
-    EXPECT_EQ(WaitForMultipleObjects(semaphore, device.fds[0]), WAIT_OBJECT_1);
-    EXPECT_EQ(WaitForMultipleObjects(semaphore, device.fds[0]), WAIT_OBJECT_1);   // until collected
+    EXPECT_EQ(WaitForSemaphoreOr(semaphore, device.fds[0]), Woken::OTHER);
+    EXPECT_EQ(WaitForSemaphoreOr(semaphore, device.fds[0]), Woken::OTHER);   // until collected
     device.Collect();
 
-    ReleaseSemaphore(semaphore);
-    EXPECT_EQ(WaitForMultipleObjects(semaphore, -1), WAIT_OBJECT_0);
+    PostSemaphore(semaphore);
+    EXPECT_EQ(WaitForSemaphoreOr(semaphore, -1), Woken::SEMAPHORE);
     close(semaphore);
 }
 
@@ -66,7 +66,7 @@ TEST(Wait, UnpluggedDeviceEndsTheWait)
     const int semaphore = CreateCountingSemaphore();
     FakeDevice device;
     device.Unplug();
-    EXPECT_EQ(WaitForMultipleObjects(semaphore, device.fds[0]), WAIT_OBJECT_1);
+    EXPECT_EQ(WaitForSemaphoreOr(semaphore, device.fds[0]), Woken::OTHER);
     close(semaphore);
 }
 
@@ -75,9 +75,9 @@ TEST(Wait, EveryReleaseOfALargeBacklogGivesOneWake)
     const int semaphore = CreateCountingSemaphore();
     const int backlog = 5000;   // well past the 1024 a Windows semaphore would hold
     for (int i = 0; i < backlog; ++i)
-        ReleaseSemaphore(semaphore);
+        PostSemaphore(semaphore);
     int wakes = 0;
-    while (Readable(semaphore) && WaitForMultipleObjects(semaphore, -1) == WAIT_OBJECT_0)
+    while (Readable(semaphore) && WaitForSemaphoreOr(semaphore, -1) == Woken::SEMAPHORE)
         ++wakes;
     EXPECT_EQ(wakes, backlog);
     close(semaphore);
@@ -91,9 +91,9 @@ TEST(WorkerThread, WaitReportsEndOrTimeout)
         char byte;
         EXPECT_EQ(read(release[0], &byte, 1), 1);
     });
-    EXPECT_EQ(WaitForSingleObject(blocked, 10), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForThreadEnd(blocked, 10), THREAD_RUNNING);
     ASSERT_EQ(write(release[1], "x", 1), 1);
-    EXPECT_EQ(WaitForSingleObject(blocked, 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForThreadEnd(blocked, 60000), THREAD_ENDED);
     close(release[0]);
     close(release[1]);
 }

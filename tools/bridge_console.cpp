@@ -50,15 +50,9 @@ std::string DefaultHost()
 // Prints every frame the host writes, one line each, until it closes its end.
 void PrintFrames(int from_host)
 {
-    for (;;) {
-        uint32_t length;
-        if (!ReadExactly(from_host, &length, sizeof length))
-            return;
-        std::string text(length, '\0');
-        if (!ReadExactly(from_host, text.data(), length))
-            return;
+    std::string text;
+    while (ReadFrame(from_host, text))
         std::cout << text << std::endl;
-    }
 }
 
 }  // namespace
@@ -101,8 +95,7 @@ int main(int argc, char** argv)
     while (std::getline(std::cin, line)) {
         if (line.empty())
             continue;
-        const auto length = static_cast<uint32_t>(line.size());
-        if (!WriteExactly(to_host[1], &length, sizeof length) || !WriteExactly(to_host[1], line.data(), line.size()))
+        if (!WriteFrame(to_host[1], line))
             break;
     }
     close(to_host[1]);

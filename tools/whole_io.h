@@ -4,8 +4,11 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <string>
 
 #include <unistd.h>
+
+#include "frame.h"
 
 // False when the other end closed or failed before all came.
 inline bool ReadExactly(int fd, void* data, size_t count)
@@ -36,4 +39,21 @@ inline bool WriteExactly(int fd, const void* data, size_t count)
         count -= static_cast<size_t>(put);
     }
     return true;
+}
+
+// One frame's body; false when the input ended or failed before it was whole.
+inline bool ReadFrame(int fd, std::string& body)
+{
+    char prefix[LENGTH_BYTES];
+    if (!ReadExactly(fd, prefix, LENGTH_BYTES))
+        return false;
+    body.resize(BodyLength(prefix));
+    return ReadExactly(fd, body.data(), body.size());
+}
+
+// One frame, in one write.
+inline bool WriteFrame(int fd, std::string_view body)
+{
+    const std::string frame = Frame(body);
+    return WriteExactly(fd, frame.data(), frame.size());
 }

@@ -28,11 +28,7 @@
 // The worker's own translation unit, its dispatch within reach.
 #include "worker.cpp"
 
-// The mailbox, and the browser's side of the link: replies are kept.
-std::deque<json> from_browser;
-QueueLock from_browser_mutex;
-WaitHandle from_browser_notify = CreateCountingSemaphore();
-bool from_browser_closed = false;   // the harness puts its messages itself
+// The browser's side of the link: replies are kept.
 
 namespace {
 
@@ -156,7 +152,7 @@ private:
             std::lock_guard lock(from_browser_mutex);
             from_browser.push_back(std::move(message));
         }
-        ReleaseSemaphore(from_browser_notify);
+        PostSemaphore(from_browser_notify);
     }
 
     std::vector<std::string_view> steps_;

@@ -2,19 +2,19 @@
 // The system's versions are compiled in under other names, and the
 // replacements fall back on them where a target sets no hook.
 #define ReadSome LinuxReadSome
-#define WaitForMultipleObjects LinuxWaitForMultipleObjects
+#define WaitForSemaphoreOr LinuxWaitForSemaphoreOr
 #define BeginThread LinuxBeginThread
-#define WaitForSingleObject LinuxWaitForSingleObject
+#define WaitForThreadEnd LinuxWaitForThreadEnd
 #define WriteLog LinuxWriteLog
-#define ExitProcess LinuxExitProcess
+#define EndProcess LinuxEndProcess
 #define DecodeDeviceStringsAsUtf8 LinuxDecodeDeviceStringsAsUtf8
 #include "platform_linux.cpp"
 #undef ReadSome
-#undef WaitForMultipleObjects
+#undef WaitForSemaphoreOr
 #undef BeginThread
-#undef WaitForSingleObject
+#undef WaitForThreadEnd
 #undef WriteLog
-#undef ExitProcess
+#undef EndProcess
 #undef DecodeDeviceStringsAsUtf8
 
 #include "fuzz_platform.h"
@@ -32,11 +32,11 @@ ssize_t ReadSome(int fd, void* buffer, size_t count)
     return LinuxReadSome(fd, buffer, count);
 }
 
-unsigned long WaitForMultipleObjects(WaitHandle semaphore, WaitHandle device_signal)
+Woken WaitForSemaphoreOr(WaitHandle semaphore, WaitHandle device_signal)
 {
     if (fuzz::before_wait)
         fuzz::before_wait(device_signal);
-    return LinuxWaitForMultipleObjects(semaphore, device_signal);
+    return LinuxWaitForSemaphoreOr(semaphore, device_signal);
 }
 
 std::shared_ptr<ThreadHandle> BeginThread(void (*entry)(void*))
@@ -46,11 +46,11 @@ std::shared_ptr<ThreadHandle> BeginThread(void (*entry)(void*))
     return LinuxBeginThread(entry);
 }
 
-unsigned long WaitForSingleObject(const std::shared_ptr<ThreadHandle>& thread, unsigned milliseconds)
+unsigned long WaitForThreadEnd(const std::shared_ptr<ThreadHandle>& thread, unsigned milliseconds)
 {
     if (fuzz::no_worker)
-        return WAIT_OBJECT_0;
-    return LinuxWaitForSingleObject(thread, milliseconds);
+        return THREAD_ENDED;
+    return LinuxWaitForThreadEnd(thread, milliseconds);
 }
 
 // The log is formatted as always and then dropped: millions of runs would
@@ -60,7 +60,7 @@ long WriteLog(const char*, size_t size)
     return static_cast<long>(size);
 }
 
-[[noreturn]] void ExitProcess(int status)
+[[noreturn]] void EndProcess(int status)
 {
     throw fuzz::ProcessExit{status};
 }

@@ -12,7 +12,7 @@
 
 namespace fuzz {
 
-// What ExitProcess throws instead of ending the process.
+// What EndProcess throws instead of ending the process.
 struct ProcessExit {
     int status;
 };
@@ -20,12 +20,12 @@ struct ProcessExit {
 // Standard input: ReadSome on descriptor 0 calls this when it is set.
 extern std::function<ssize_t(void* buffer, size_t count)> read_standard_input;
 
-// Called at the start of each WaitForMultipleObjects with the device's
+// Called at the start of each WaitForSemaphoreOr with the device's
 // signal, before the system's wait: the moment the world moves on while the
 // worker waits. It must leave the semaphore or the signal ready.
 extern std::function<void(WaitHandle device_signal)> before_wait;
 
-// With true, BeginThread starts no thread and WaitForSingleObject finds it
+// With true, BeginThread starts no thread and WaitForThreadEnd finds it
 // ended: the reader runs without a worker.
 extern bool no_worker;
 

@@ -539,7 +539,8 @@ constexpr auto WINE_START_WAIT = std::chrono::seconds(240);
 constexpr std::chrono::seconds WINE_EVENT_WAIT(90);
 // More replies than the host's output pipe holds: the worker is held once it
 // has taken this many.
-constexpr int BURST_MESSAGES = 60;
+constexpr size_t BURST_MESSAGES = 60;
+constexpr int BURST_WRITES = 1000;
 
 // What the host under test makes of the gadget, where the Linux host and the
 // Windows host under Wine 8 differ.
@@ -749,23 +750,61 @@ void ExpectUnsolicited(Rig& rig, const Bytes& report)
     ExpectReceive(rig, report);
 }
 
-// Replies to more messages than the host's output holds, while the device
-// sends a report: the worker, held in its write with messages waiting, finds
-// their signal and the report's at once, and answers the messages first. (A
-// report that is there before the worker starts a read is forwarded at once:
-// the read takes it without a wait.)
-void ExpectMessagesBeforeReport(Rig& rig, const Bytes& report)
+// More messages than the host's output holds, and a report the device sends
+// once the worker has taken more than 32 of them in a row: the report comes
+// among or after the replies still to come, each of them once. (A report that
+// is there before the worker starts a read is forwarded at once: the read
+// takes it without a wait.)
+void ExpectReportAmongMessages(Rig& rig, const Bytes& report)
 {
     rig.AwaitLog("About to wait on USB or notification..\n");
-    for (int i = 0; i < BURST_MESSAGES; ++i)
+    for (size_t i = 0; i < BURST_MESSAGES; ++i)
         rig.Send(R"({"call":"open"})");
     rig.AwaitLogTimes("Pushed JSON notify message", BURST_MESSAGES);
     rig.AwaitLogTimes("open() called", OPEN_REPLIES_TO_FILL_OUTPUT);
     rig.Tell("send " + test_device::ToHex(report));
     rig.ExpectDeviceLine("sent");
-    for (int i = 0; i < BURST_MESSAGES; ++i)
+    size_t before = 0;
+    std::string frame;
+    while ((frame = rig.NextFrame(OPEN_SUCCESS)) == OPEN_SUCCESS)
+        ++before;
+    if (frame != ReceiveMessage(report) || before < OPEN_REPLIES_TO_FILL_OUTPUT || before > BURST_MESSAGES)
+        rig.Differs("the report is not among the replies the worker had yet to send (" + std::to_string(before) +
+                        " replies came before it)",
+                    ReceiveMessage(report), frame);
+    for (size_t i = before; i < BURST_MESSAGES; ++i)
         rig.ExpectFrame(OPEN_SUCCESS);
-    ExpectReceive(rig, report);
+}
+
+// Write n's data: counting from n's low byte, its high byte second.
+Bytes Numbered(int n)
+{
+    Bytes data = Counting(n & 0xff, 1);
+    data[1] = static_cast<unsigned char>(n >> 8);
+    return data;
+}
+
+// Writes sent without waiting, far more than the 64 input reports the kernel
+// holds for the host: every one gets its "Sent" and its echo, in order.
+void ExpectEveryEcho(Rig& rig)
+{
+    for (int i = 0; i < BURST_WRITES; ++i)
+        rig.Send(WriteRequest(Numbered(i)));
+    int sent = 0, echoed = 0;
+    while (sent < BURST_WRITES || echoed < BURST_WRITES) {
+        const std::string frame = rig.NextFrame(WRITE_SUCCESS);
+        if (frame == WRITE_SUCCESS && sent < BURST_WRITES) {
+            ++sent;
+            continue;
+        }
+        const Bytes report = WithReportId(Numbered(echoed));
+        if (frame != ReceiveMessage(report) || echoed >= sent)
+            rig.Differs("echo " + std::to_string(echoed) + " is missing, out of order or before its reply",
+                        ReceiveMessage(report), frame);
+        rig.ExpectDeviceLine("out " + test_device::ToHex(report));
+        rig.ExpectDeviceLine("echoed");
+        ++echoed;
+    }
 }
 
 // bridge-sim-device --kernel in place of the gadget: a HID device made
@@ -899,8 +938,11 @@ int main(int argc, char** argv)
     Step("a report the device sends on its own comes back");
     ExpectUnsolicited(rig, WithReportId(Counting(0xff, -1)));
 
-    Step("messages and a report at once: the messages are answered first");
-    ExpectMessagesBeforeReport(rig, WithReportId(Counting(0x10, 5)));
+    Step("messages and a report at once: each once, the report after the replies sent before it");
+    ExpectReportAmongMessages(rig, WithReportId(Counting(0x10, 5)));
+
+    Step("1000 writes sent without waiting: every reply and every echo, in order");
+    ExpectEveryEcho(rig);
 
     Step("unplug while a read is pending");
     rig.AwaitLog("About to wait on USB or notification..\n");

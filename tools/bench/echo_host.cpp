@@ -5,7 +5,6 @@
 // carries the same messages as with the host; any other frame is written
 // back. Other arguments, such as the ones a browser gives its hosts, are
 // ignored.
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,13 +15,6 @@ namespace {
 const std::string_view WRITE = R"({"call":"write","data":[)";
 const std::string_view SENT = R"({"call":"write","response":{"success":"Sent"}})";
 
-void AppendFrame(std::string& out, std::string_view body)
-{
-    const auto length = static_cast<uint32_t>(body.size());
-    out.append(reinterpret_cast<const char*>(&length), sizeof length);
-    out.append(body);
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -30,21 +22,16 @@ int main(int argc, char** argv)
     bool echoes = false;
     for (int i = 1; i < argc; ++i)
         echoes = echoes || std::string_view(argv[i]) == "--echoes";
-    uint32_t length;
     std::string body, reply;
-    while (ReadExactly(0, &length, sizeof length)) {
-        body.resize(length);
-        if (!ReadExactly(0, body.data(), length))
-            return 1;
-        reply.clear();
+    while (ReadFrame(0, body)) {
         if (body.starts_with(WRITE) && body.ends_with("]}")) {
-            AppendFrame(reply, SENT);
+            reply = Frame(SENT);
             // The device echoes the report: report id 1, then the data.
             if (echoes)
-                AppendFrame(reply, R"({"call":"receive","response":[1,)" +
-                                       body.substr(WRITE.size(), body.size() - WRITE.size() - 2) + "]}");
+                reply += Frame(R"({"call":"receive","response":[1,)" +
+                               body.substr(WRITE.size(), body.size() - WRITE.size() - 2) + "]}");
         } else {
-            AppendFrame(reply, body);
+            reply = Frame(body);
         }
         if (!WriteExactly(1, reply.data(), reply.size()))
             return 1;

@@ -3,34 +3,10 @@
 // reply, close its input and wait for its end, each wait with a deadline.
 #pragma once
 
-#include <cstdint>
-#include <cstring>
-
+#include "frame.h"
 #include "host.h"
 
 using Clock = std::chrono::steady_clock;
-
-inline constexpr size_t LENGTH_BYTES = 4;   // a frame's length, in the machine's byte order
-
-inline std::string Frame(const std::string& body)
-{
-    const auto length = static_cast<uint32_t>(body.size());
-    return std::string(reinterpret_cast<const char*>(&length), LENGTH_BYTES) + body;
-}
-
-// Whether `text` starts with a whole frame; its body if so.
-inline bool FirstFrame(const std::string& text, std::string* body = nullptr)
-{
-    if (text.size() < LENGTH_BYTES)
-        return false;
-    uint32_t length;
-    std::memcpy(&length, text.data(), LENGTH_BYTES);
-    if (text.size() - LENGTH_BYTES < length)
-        return false;
-    if (body)
-        *body = text.substr(LENGTH_BYTES, length);
-    return true;
-}
 
 // StartedHost: Start (why it cannot start, or ""), Send, WaitForFrame,
 // CloseInput, WaitForEnd, Kill, Log, and Ended, which tells how it ended.
