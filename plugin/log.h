@@ -11,9 +11,9 @@
 // each write straight away). A reader that keeps reading loses no line. Lines are dropped only
 // while standard error has taken nothing for a second with lines waiting, or
 // when 4 MiB wait; the next line that is stored again is preceded by a line
-// that says how many were dropped. The end of the process waits at most a
-// second for the store to get out, and not at all once standard error is
-// known to have stopped taking it.
+// that says how many were dropped. The end of the process waits for what is
+// stored to get out as long as standard error keeps taking it, and no longer
+// once it has taken nothing for a second.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +29,9 @@ void LogFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // waiting. Before it runs (and if it cannot be started), each write goes
 // straight to standard error.
 void StartLogWriter();
-// What is stored gets out, within the bound above. Called at the end of the
-// process, when whatever is still stored would otherwise be lost.
+// What is stored gets out, within the bound above, after the count of drops
+// that no line has told of yet. Called at the end of the process, when
+// whatever is still stored would otherwise be lost.
 void DrainLog();
 
 // The pieces are put together first and go out as one write with their line
