@@ -41,7 +41,10 @@ struct Store {
     bool writer_started = false;
     bool writer_idle = false;      // waiting for lines_stored
     bool writing = false;          // inside its writes of what it took
-    Clock::time_point last_progress;   // when standard error last took a byte
+    // When standard error last took a byte, and what it then held unread
+    // (StandardErrorUnread).
+    Clock::time_point last_progress;
+    long unread_then = -1;
     bool draining = false;
     unsigned long dropped_writes = 0;
     // Bytes ever stored, and ever written out or lost to a refusal.
@@ -50,11 +53,29 @@ struct Store {
 };
 Store& store = *new Store;
 
+// Under the lock: the clock of standard error's progress starts anew.
+void NoteProgress()
+{
+    store.last_progress = Clock::now();
+    store.unread_then = StandardErrorUnread();
+}
+
 // Under the lock: whether standard error has taken nothing for a second while
-// the writer waits on it.
+// the writer waits on it. A write that has not returned may still be taking
+// lines: a full pipe takes a waiting write only once a whole page of it is
+// free, which a reader taking a little at a time frees seldom (200 bytes
+// every 0.1 s free a page every 2 s). So a change in what waits unread
+// counts as progress too, where the system tells it.
 bool StandardErrorStalled()
 {
-    return store.writing && Clock::now() - store.last_progress >= STALL_BOUND;
+    if (!store.writing || Clock::now() - store.last_progress < STALL_BOUND)
+        return false;
+    const long unread = StandardErrorUnread();
+    if (unread < 0 || unread == store.unread_then)
+        return true;
+    store.last_progress = Clock::now();
+    store.unread_then = unread;
+    return false;
 }
 
 // Under the lock: stores lines for the writer, after the count of those
@@ -112,7 +133,7 @@ bool WriteTaken(const std::string& taken)
                 return false;
             done += static_cast<size_t>(put);
             std::lock_guard lock(store.mutex);
-            store.last_progress = Clock::now();
+            NoteProgress();
             store.settled_bytes += static_cast<size_t>(put);
             store.taken_left = taken.size() - done;
             if (store.draining)
@@ -135,7 +156,7 @@ void WriteStoredLines()
         taken.swap(store.lines);
         store.taken_left = taken.size();
         store.writing = true;
-        store.last_progress = Clock::now();
+        NoteProgress();
         lock.unlock();
         const bool written = WriteTaken(taken);
         lock.lock();

@@ -8,7 +8,9 @@
 // appends to a store in memory, and a thread of the log's own writes the
 // store out to standard error, many lines at a time, with ordinary blocking
 // writes (a file or the null device, which never keep a write waiting, get
-// each write straight away). A reader that keeps reading loses no line. Lines are dropped only
+// each write straight away). Standard error takes lines when a write returns
+// and, where the system tells it, when what waits unread in it changes; a
+// reader that keeps reading loses no line. Lines are dropped only
 // while standard error has taken nothing for a second with lines waiting, or
 // when 4 MiB wait; the next line that is stored again is preceded by a line
 // that says how many were dropped. The end of the process waits for what is
