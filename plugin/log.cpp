@@ -41,11 +41,64 @@ struct Store {
     bool writer_started = false;
     bool writer_idle = false;      // waiting for lines_stored
     bool writing = false;          // inside its writes of what it took
+    // When standard error last took a byte, and what it then held unread
+    // (StandardErrorUnread).
     Clock::time_point last_progress;
+    long unread_then = -1;
     bool draining = false;
     unsigned long dropped_writes = 0;
+    // Bytes ever stored, and ever written out or lost to a refusal.
+    unsigned long long stored_bytes = 0;
+    unsigned long long settled_bytes = 0;
 };
 Store& store = *new Store;
+
+// Under the lock: the clock of standard error's progress starts anew.
+void NoteProgress()
+{
+    store.last_progress = Clock::now();
+    store.unread_then = StandardErrorUnread();
+}
+
+// Under the lock: whether standard error has taken nothing for a second while
+// the writer waits on it. A write that has not returned may still be taking
+// lines: a full pipe takes a waiting write only once a whole page of it is
+// free, which a reader taking a little at a time frees seldom (200 bytes
+// every 0.1 s free a page every 2 s). So a change in what waits unread
+// counts as progress too, where the system tells it.
+bool StandardErrorStalled()
+{
+    if (!store.writing || Clock::now() - store.last_progress < STALL_BOUND)
+        return false;
+    const long unread = StandardErrorUnread();
+    if (unread < 0 || unread == store.unread_then)
+        return true;
+    store.last_progress = Clock::now();
+    store.unread_then = unread;
+    return false;
+}
+
+// Under the lock: stores lines for the writer, after the count of those
+// dropped since lines were last stored.
+void StoreLines(const char* data, size_t size)
+{
+    if (store.dropped_writes > 0) {
+        const std::string notice =
+            "Dropped " + std::to_string(store.dropped_writes) + " log writes: standard error was full\n";
+        store.lines += notice;
+        store.stored_bytes += notice.size();
+        store.dropped_writes = 0;
+    }
+    store.lines.append(data, size);
+    store.stored_bytes += size;
+    if (store.writer_idle) {
+        store.writer_idle = false;
+        // The writer has a second from now to take them, as far as the end
+        // of the process is concerned.
+        store.last_progress = Clock::now();
+        store.lines_stored.notify_one();
+    }
+}
 
 void WriteStraight(const char* data, size_t size)
 {
@@ -80,7 +133,8 @@ bool WriteTaken(const std::string& taken)
                 return false;
             done += static_cast<size_t>(put);
             std::lock_guard lock(store.mutex);
-            store.last_progress = Clock::now();
+            NoteProgress();
+            store.settled_bytes += static_cast<size_t>(put);
             store.taken_left = taken.size() - done;
             if (store.draining)
                 store.writer_progressed.notify_all();
@@ -102,7 +156,7 @@ void WriteStoredLines()
         taken.swap(store.lines);
         store.taken_left = taken.size();
         store.writing = true;
-        store.last_progress = Clock::now();
+        NoteProgress();
         lock.unlock();
         const bool written = WriteTaken(taken);
         lock.lock();
@@ -110,6 +164,7 @@ void WriteStoredLines()
             // Standard error refused (its reader has gone, say): what was
             // left of this is lost, and counted should it ever take lines again.
             store.dropped_writes += std::max<size_t>(1, std::count(taken.end() - store.taken_left, taken.end(), '\n'));
+            store.settled_bytes += store.taken_left;
         }
         taken.clear();
         store.taken_left = 0;
@@ -145,31 +200,33 @@ void LogBytes(const char* data, size_t size)
         return;
     }
     const bool full = !store.lines.empty() && store.lines.size() + store.taken_left + size > STORE_LIMIT;
-    if (full || (store.writing && Clock::now() - store.last_progress >= STALL_BOUND)) {
+    if (full || StandardErrorStalled()) {
         ++store.dropped_writes;
         return;
     }
-    if (store.dropped_writes > 0) {
-        store.lines += "Dropped " + std::to_string(store.dropped_writes) + " log writes: standard error was full\n";
-        store.dropped_writes = 0;
-    }
-    store.lines.append(data, size);
-    if (store.writer_idle) {
-        store.writer_idle = false;
-        store.lines_stored.notify_one();
-    }
+    StoreLines(data, size);
 }
 
 void DrainLog()
 {
     std::unique_lock lock(store.mutex);
+    if (!store.writer_started)
+        return;
     store.draining = true;
-    const Clock::time_point give_up = Clock::now() + STALL_BOUND;
-    while (store.writer_started && (!store.lines.empty() || store.writing)) {
-        const Clock::time_point until = store.writing ? std::min(give_up, store.last_progress + STALL_BOUND) : give_up;
-        if (Clock::now() >= until)
+    // Standard error has a second from now, whenever it last took a line: a
+    // reader may just have come back to a writer that has not yet seen it.
+    store.last_progress = Clock::now();
+    // Drops that no stored line has told of yet are told now.
+    if (store.dropped_writes > 0)
+        StoreLines("", 0);
+    // What other threads log from now on is not waited for: only what is
+    // stored, however long a reader that keeps taking it takes.
+    const unsigned long long stored = store.stored_bytes;
+    while (store.settled_bytes < stored) {
+        // Between its writes the writer has a second to take what waits.
+        if (store.writing ? StandardErrorStalled() : Clock::now() - store.last_progress >= STALL_BOUND)
             break;
-        store.writer_progressed.wait_until(lock, until);
+        store.writer_progressed.wait_until(lock, store.last_progress + STALL_BOUND);
     }
 }
 

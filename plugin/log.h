@@ -9,12 +9,14 @@
 // appends to a store in memory, and a thread of the log's own writes the
 // store out to standard error, many lines at a time, with ordinary blocking
 // writes (a file or the null device, which never keep a write waiting, get
-// each write straight away). A reader that keeps reading loses no line. Lines are dropped only
+// each write straight away). Standard error takes lines when a write returns
+// and, where the system tells it, when what waits unread in it changes; a
+// reader that keeps reading loses no line. Lines are dropped only
 // while standard error has taken nothing for a second with lines waiting, or
 // when 4 MiB wait; the next line that is stored again is preceded by a line
-// that says how many were dropped. The end of the process waits at most a
-// second for the store to get out, and not at all once standard error is
-// known to have stopped taking it.
+// that says how many were dropped. The end of the process waits for what is
+// stored to get out as long as standard error keeps taking it, and no longer
+// once it has taken nothing for a second.
 #pragma once
 
 #include <cstddef>
@@ -30,8 +32,9 @@ void LogFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // waiting. Before it runs (and if it cannot be started), each write goes
 // straight to standard error.
 void StartLogWriter();
-// What is stored gets out, within the bound above. Called at the end of the
-// process, when whatever is still stored would otherwise be lost.
+// What is stored gets out, within the bound above, after the count of drops
+// that no line has told of yet. Called at the end of the process, when
+// whatever is still stored would otherwise be lost.
 void DrainLog();
 
 // Ends the process with the given status once the log has had its chance to

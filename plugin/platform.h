@@ -97,6 +97,10 @@ bool StandardErrorNeverWaits();
 // One write to standard error, waiting as long as it takes: the count
 // written, which may be less than size; 0 or less when it failed.
 long WriteLog(const char* data, size_t size);
+// How many bytes written to standard error its reader has yet to take, or -1
+// where the system does not tell. It changes as the reader reads, while a
+// write that waits for room has not yet returned.
+long StandardErrorUnread();
 
 // Ends the process with the given status at once. No exit handler or static
 // destructor runs, as another thread may still be using those objects.

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -204,6 +205,18 @@ long WriteLog(const char* data, size_t size)
         if (put >= 0 || !CanRetry(STDERR_FILENO, POLLOUT))
             return put;
     }
+}
+
+long StandardErrorUnread()
+{
+    // A pipe tells what waits in it; a socket or a terminal what was written
+    // to it and has not yet been taken.
+    static const unsigned long request = [] {
+        struct stat status;
+        return fstat(STDERR_FILENO, &status) == 0 && S_ISFIFO(status.st_mode) ? FIONREAD : TIOCOUTQ;
+    }();
+    int unread = 0;
+    return ioctl(STDERR_FILENO, request, &unread) == 0 ? unread : -1;
 }
 
 void EndProcess(int status)

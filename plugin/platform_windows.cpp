@@ -176,6 +176,14 @@ long WriteLog(const char* data, size_t size)
     return static_cast<long>(put);
 }
 
+long StandardErrorUnread()
+{
+    // The writing end of a pipe is told nothing of what its reader took
+    // (PeekNamedPipe wants read access, which the end the host is given
+    // lacks): there only a write that returns shows progress.
+    return -1;
+}
+
 void EndProcess(int status)
 {
     ExitProcess(static_cast<UINT>(status));

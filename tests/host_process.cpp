@@ -201,7 +201,10 @@ HostProcess::HostProcess(HostOptions options)
         close(log[0]);
         log[0] = OpenStoppingTerminal(&terminal);
     }
-    read_slowly_ = options.log_read_slowly;
+    if (options.log_read_in_drips)
+        Check(fcntl(log[0], F_SETPIPE_SZ, 4096) >= 0, "F_SETPIPE_SZ");
+    read_size_ = options.log_read_in_drips ? 200 : options.log_read_slowly ? 4096 : read_size_;
+    read_pause_ms_ = options.log_read_in_drips ? 100 : options.log_read_slowly ? 1 : 0;
     if (options.nonblocking_output)
         Check(fcntl(output[1], F_SETFL, O_NONBLOCK) == 0, "O_NONBLOCK");
     output_ = output[0];
@@ -306,9 +309,9 @@ void HostProcess::CollectLog(int fd)
     char chunk[65536];
     for (;;) {
         // A terminal whose every writer has gone reads as failed (EIO).
-        const ssize_t got = read(fd, chunk, read_slowly_ ? 4096 : sizeof chunk);
-        if (got > 0 && read_slowly_)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const ssize_t got = read(fd, chunk, read_size_);
+        if (got > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(read_pause_ms_));
         if (got < 0 && errno == EINTR)
             continue;
         std::lock_guard lock(log_mutex_);

@@ -42,6 +42,7 @@ struct HostOptions {
     bool close_error = false;                // started with descriptor 2 closed
     bool log_unread = false;                 // nobody reads the log until ReadLog()
     bool log_read_slowly = false;            // the log's pipe is read 4 KiB a millisecond
+    bool log_read_in_drips = false;          // the log's pipe holds a page, read 200 bytes every 0.1 s
     bool log_on_stopping_terminal = false;   // standard error a terminal with tostop, the host in the background
     int descriptor_limit = 0;                // when set, the most descriptors the host may have open
     bool log_discarded = false;              // the log is read as it comes and thrown away
@@ -102,7 +103,8 @@ private:
     std::string log_;
     bool log_closed_ = false;
     bool keep_log_ = true;
-    bool read_slowly_ = false;
+    size_t read_size_ = 65536;   // the log's reader takes at most this much,
+    int read_pause_ms_ = 0;      // then pauses this long
     std::thread log_reader_;
 };
 
