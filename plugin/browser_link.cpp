@@ -59,6 +59,7 @@ void ShutDownAtEndOfInput()
 // bytes stay in the pipe. An empty or failed read counts towards the end.
 ssize_t ReadMissing(void* target, size_t wanted)
 {
+    LetLogOut();
     const ssize_t retval = ReadSome(STDIN_FD, target, wanted);
     if (retval <= 0)
         ++failed_reads;

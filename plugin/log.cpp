@@ -78,6 +78,18 @@ bool StandardErrorStalled()
     return false;
 }
 
+// Under the lock.
+void WakeWriter()
+{
+    if (store.writer_idle) {
+        store.writer_idle = false;
+        // The writer has a second from now to take the lines, as far as the
+        // end of the process is concerned.
+        store.last_progress = Clock::now();
+        store.lines_stored.notify_one();
+    }
+}
+
 // Under the lock: stores lines for the writer, after the count of those
 // dropped since lines were last stored.
 void StoreLines(const char* data, size_t size)
@@ -91,13 +103,13 @@ void StoreLines(const char* data, size_t size)
     }
     store.lines.append(data, size);
     store.stored_bytes += size;
-    if (store.writer_idle) {
-        store.writer_idle = false;
-        // The writer has a second from now to take them, as far as the end
-        // of the process is concerned.
-        store.last_progress = Clock::now();
-        store.lines_stored.notify_one();
-    }
+    // Woken for every line, the writer would take them one or two at a time
+    // and take turns for a processor with the threads that log a dozen lines
+    // for each request while the browser waits for its reply: it is woken
+    // once a whole write waits, and otherwise when a thread that logs is
+    // about to wait (LetLogOut).
+    if (store.lines.size() >= WHOLE_WRITE)
+        WakeWriter();
 }
 
 void WriteStraight(const char* data, size_t size)
@@ -207,6 +219,13 @@ void LogBytes(const char* data, size_t size)
     StoreLines(data, size);
 }
 
+void LetLogOut()
+{
+    std::lock_guard lock(store.mutex);
+    if (!store.lines.empty())
+        WakeWriter();
+}
+
 void DrainLog()
 {
     std::unique_lock lock(store.mutex);
@@ -219,6 +238,8 @@ void DrainLog()
     // Drops that no stored line has told of yet are told now.
     if (store.dropped_writes > 0)
         StoreLines("", 0);
+    if (!store.lines.empty())
+        WakeWriter();
     // What other threads log from now on is not waited for: only what is
     // stored, however long a reader that keeps taking it takes.
     const unsigned long long stored = store.stored_bytes;

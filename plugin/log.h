@@ -7,7 +7,8 @@
 //
 // Nobody has to read the log, and the host never waits for it: a write only
 // appends to a store in memory, and a thread of the log's own writes the
-// store out to standard error, many lines at a time, with ordinary blocking
+// store out to standard error, many lines at a time (it is woken when a
+// thread that logs is about to wait, or once 4 KiB wait), with ordinary blocking
 // writes (a file or the null device, which never keep a write waiting, get
 // each write straight away). Standard error takes lines when a write returns
 // and, where the system tells it, when what waits unread in it changes; a
@@ -28,6 +29,10 @@ void LogBytes(const char* data, size_t size);
 void Log(const char* text);
 void LogFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// What is stored goes out now rather than once a whole write of it waits.
+// Called by a thread that logs when it is about to wait: for the browser, for
+// the device, or for room in the mailbox.
+void LetLogOut();
 // Starts the log's own writer where standard error can keep a write
 // waiting. Before it runs (and if it cannot be started), each write goes
 // straight to standard error.

@@ -24,6 +24,8 @@ void Put(json message, const char* pushed, const char* posted, bool waits_for_ro
 {
     {
         std::unique_lock lock(from_browser_mutex);
+        if (waits_for_room && from_browser.size() >= MOST_WAITING)
+            LetLogOut();
         if (waits_for_room)
             room_made.wait(lock, [] { return from_browser.size() < MOST_WAITING || from_browser_closed; });
         Log("Obtained lock!\n");

@@ -188,6 +188,8 @@ void Write(const json& message, DeviceHandle* device)
         }
         report[k + 1] = *byte;
     }
+    // A device that does not take the report holds the worker for seconds.
+    LetLogOut();
     if (hid_write(device->hid, report, REPORT_LEN) < 0) {
         Log("Unable to write()\n");
         LogFormat("Error: %s\n", LogText(hid_error(device->hid)).c_str());
@@ -245,6 +247,7 @@ Turn WaitForTurn(DeviceHandle* device, int& messages_while_reading)
     messages_while_reading = 0;
     if (!device) {
         Log("About to wait on notification only..\n");
+        LetLogOut();
         return WaitForSemaphoreOr(from_browser_notify, NO_HANDLE) == Woken::SEMAPHORE ? Turn::MESSAGE
                                                                                        : Turn::NOTHING;
     }
@@ -255,6 +258,7 @@ Turn WaitForTurn(DeviceHandle* device, int& messages_while_reading)
     Log("About to wait on USB or notification..\n");
     if (taken >= MESSAGES_BEFORE_THE_DEVICE && ReadCompletedNow(device))
         return Turn::COLLECT_READ;
+    LetLogOut();
     switch (WaitForSemaphoreOr(from_browser_notify, device->read_completion)) {
     case Woken::SEMAPHORE:
         messages_while_reading = taken + 1;
@@ -294,4 +298,5 @@ void Thread(void*)
             running = Dispatch(message, device);
         }
     }
+    LetLogOut();
 }
