@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "test_device.h"
+#include "report_descriptor.h"
 
 using test_device::Bytes;
 
@@ -38,22 +39,6 @@ constexpr int UEVENT_WAIT_MS = 30000;
 constexpr size_t UEVENT_BUFFER_SIZE = 8192;
 constexpr size_t REPORT_BUFFER_SIZE = 1024;   // more than any report, so a short one shows
 
-// One vendor-defined collection with report 1: 64 bytes in, 64 bytes out.
-constexpr unsigned char REPORT_DESCRIPTOR[] = {
-    0x06, 0x00, 0xff,   // Usage Page (vendor defined 0xff00)
-    0x09, 0x01,         // Usage (1)
-    0xa1, 0x01,         // Collection (Application)
-    0x85, 0x01,         //   Report ID (1)
-    0x15, 0x00,         //   Logical Minimum (0)
-    0x26, 0xff, 0x00,   //   Logical Maximum (255)
-    0x75, 0x08,         //   Report Size (8)
-    0x95, 0x40,         //   Report Count (64)
-    0x09, 0x01,         //   Usage (1)
-    0x81, 0x02,         //   Input (Data, Variable, Absolute)
-    0x09, 0x01,         //   Usage (1)
-    0x91, 0x02,         //   Output (Data, Variable, Absolute)
-    0xc0,               // End Collection
-};
 
 [[noreturn]] void Die(const std::string& why)
 {

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "device_console.h"
+#include "report_descriptor.h"
 
 namespace hidsim {
 
@@ -34,23 +35,6 @@ constexpr size_t UEVENT_BUFFER_SIZE = 8192;
 constexpr uint8_t REPORT_ID = 1;
 constexpr size_t REPORT_SIZE = 1 + 64;
 
-// One vendor-defined collection with report 1: 64 bytes in, 64 bytes out
-// (the id byte comes first in each report, as it travels on the bus).
-constexpr uint8_t REPORT_DESCRIPTOR[] = {
-    0x06, 0x00, 0xff,   // Usage Page (vendor defined 0xff00)
-    0x09, 0x01,         // Usage (1)
-    0xa1, 0x01,         // Collection (Application)
-    0x85, 0x01,         //   Report ID (1)
-    0x15, 0x00,         //   Logical Minimum (0)
-    0x26, 0xff, 0x00,   //   Logical Maximum (255)
-    0x75, 0x08,         //   Report Size (8)
-    0x95, 0x40,         //   Report Count (64)
-    0x09, 0x01,         //   Usage (1)
-    0x81, 0x02,         //   Input (Data, Variable, Absolute)
-    0x09, 0x01,         //   Usage (1)
-    0x91, 0x02,         //   Output (Data, Variable, Absolute)
-    0xc0,               // End Collection
-};
 
 std::string Text(const nlohmann::json& record, const char* member)
 {
