@@ -678,7 +678,8 @@ TEST_F(Check, NamesThePolicyThatRefusesTheHost)
             for (const auto& [name, value] : (i ? policy.second : policy.first).items()) {
                 keys += "[" + places[i] + (value.is_array() ? "\\" + name : "") + "]\n";
                 for (size_t n = 0; value.is_array() && n < value.size(); ++n)
-                    keys += "\"" + std::to_string(n + 1) + "\"=\"" + value[n].get<std::string>() + "\"\n";
+                    keys.append("\"").append(std::to_string(n + 1)).append("\"=\"")
+                        .append(value[n].get<std::string>()).append("\"\n");
                 if (value.is_boolean())
                     keys += "\"" + name + "\"=dword:0000000" + (value.get<bool>() ? "1" : "0") + "\n";
             }
