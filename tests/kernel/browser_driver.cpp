@@ -63,10 +63,13 @@ std::string Seconds(double value)
     return text;
 }
 
+// Each step says when it began, which times the steps before it.
 void Step(const std::string& name)
 {
+    static const auto start = std::chrono::steady_clock::now();
     current_step = name;
-    std::printf("kernel-driver: %s\n", name.c_str());
+    const std::chrono::duration<double> at = std::chrono::steady_clock::now() - start;
+    std::printf("kernel-driver: %s (at %s)\n", name.c_str(), Seconds(at.count()).c_str());
     std::fflush(stdout);
     ++steps_done;
 }
@@ -540,7 +543,7 @@ constexpr std::chrono::seconds WINE_EVENT_WAIT(90);
 // More replies than the host's output pipe holds: the worker is held once it
 // has taken this many.
 constexpr size_t BURST_MESSAGES = 60;
-constexpr int BURST_WRITES = 1000;
+constexpr int BURST_WRITES = 5000;
 
 // What the host under test makes of the gadget, where the Linux host and the
 // Windows host under Wine 8 differ.
@@ -941,7 +944,7 @@ int main(int argc, char** argv)
     Step("messages and a report at once: each once, the report after the replies sent before it");
     ExpectReportAmongMessages(rig, WithReportId(Counting(0x10, 5)));
 
-    Step("1000 writes sent without waiting: every reply and every echo, in order");
+    Step(std::to_string(BURST_WRITES) + " writes sent without waiting: every reply and every echo, in order");
     ExpectEveryEcho(rig);
 
     Step("unplug while a read is pending");
