@@ -11,7 +11,7 @@ export PATH=/bin
 if [ -n "${PREFIX:-}" ]; then
     WATCHDOG_SECONDS=360
 else
-    WATCHDOG_SECONDS=120
+    WATCHDOG_SECONDS=150
 fi
 
 verdict() {
