@@ -33,6 +33,8 @@ namespace {
 constexpr const char* LOCK_FILE = "devices.lock";
 constexpr int PENDING_HOSTS = 8;   // hosts that may wait to be accepted
 constexpr mode_t LIST_MODE = 0644;   // hosts of other users may read the list
+// Room for the largest output report a device plays; hosts write 65 bytes.
+constexpr size_t MAX_PACKET = 1 << 16;
 
 std::vector<std::string> player_command;   // empty: sockets of this process
 
@@ -258,14 +260,20 @@ std::vector<uint8_t> VirtualDevice::ReceiveOutputReport(int* from)
     int chosen = -1;
     size_t length = 0;
     timespec earliest{};
+    thread_local std::vector<char> peeked(MAX_PACKET);
     for (const int connection : connections_) {
+        // The packet is peeked into a buffer that holds any report rather
+        // than measured with MSG_TRUNC, which qemu-user does not pass on.
         char control[CMSG_SPACE(sizeof(timespec))];
+        iovec into{peeked.data(), peeked.size()};
         msghdr peek{};
+        peek.msg_iov = &into;
+        peek.msg_iovlen = 1;
         peek.msg_control = control;
         peek.msg_controllen = sizeof control;
         ssize_t next;
         do {
-            next = recvmsg(connection, &peek, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+            next = recvmsg(connection, &peek, MSG_PEEK | MSG_DONTWAIT);
         } while (next < 0 && errno == EINTR);
         if (next < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
